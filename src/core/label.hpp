@@ -1,0 +1,28 @@
+// Label assignment for one text column: dense codes in ascending byte order.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "core/state.hpp"
+
+namespace tovrik::core {
+
+/// Where the codes of one column go: element r lands at data[r * stride].
+struct StridedOut {
+    double* data;
+    std::size_t stride;
+};
+
+struct ColumnCodes {
+    LabelMap label_map;
+    ReverseLabelMap reverse_map;
+};
+
+/// Numbers the distinct texts of a column 0..k-1 in ascending byte order, leaving
+/// "nan", "NaN" and "<NA>" without a code, and writes each row's code (NaN for
+/// no code) to `out`. Must run inside the worker pool; touches no Python object.
+ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut out);
+
+}  // namespace tovrik::core

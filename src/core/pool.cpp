@@ -1,0 +1,60 @@
+// Pool sizing from the environment and the one task arena of the process.
+#include "core/pool.hpp"
+
+#include <oneapi/tbb/task_arena.h>
+#include <sched.h>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+namespace tovrik::core {
+
+namespace {
+
+// A decimal integer, optionally with a leading '+'; anything else is ignored.
+std::optional<std::size_t> parse_count(const char* s) {
+    if (s == nullptr) return std::nullopt;
+    std::string_view v(s);
+    if (!v.empty() && v.front() == '+') v.remove_prefix(1);
+    if (v.empty()) return std::nullopt;
+    std::size_t n = 0;
+    for (char ch : v) {
+        if (ch < '0' || ch > '9') return std::nullopt;
+        if (n > (SIZE_MAX - 9) / 10) return std::nullopt;
+        n = n * 10 + std::size_t(ch - '0');
+    }
+    return n;
+}
+
+std::size_t processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return std::size_t(n);
+    }
+    return 1;
+}
+
+}  // namespace
+
+std::size_t pool_size_from_env() {
+    if (auto n = parse_count(std::getenv("RAYON_NUM_THREADS"))) return *n > 0 ? *n : processors();
+    if (auto n = parse_count(std::getenv("RAYON_RS_NUM_CPUS")); n && *n > 0) return *n;
+    return processors();
+}
+
+void run_in_pool(const std::function<void()>& fn) {
+    static std::once_flag once;
+    static std::unique_ptr<tbb::task_arena> arena;
+    std::call_once(once, [] {
+        const std::size_t n = pool_size_from_env();
+        const int cap = n > 4096 ? 4096 : int(n);
+        arena = std::make_unique<tbb::task_arena>(cap, 1);
+    });
+    arena->execute(fn);
+}
+
+}  // namespace tovrik::core

@@ -1,0 +1,18 @@
+// The process-wide worker pool.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace tovrik::core {
+
+/// Number of workers the pool is sized for: RAYON_NUM_THREADS when it holds a
+/// decimal integer (0 selects the processor count), else RAYON_RS_NUM_CPUS when
+/// it holds a positive one, else the processors available to the process.
+std::size_t pool_size_from_env();
+
+/// Runs `fn` inside the pool (created on first use, sized once) and waits for it
+/// and every task it spawned. The calling thread takes part in the work.
+void run_in_pool(const std::function<void()>& fn);
+
+}  // namespace tovrik::core

@@ -1,0 +1,91 @@
+// Number text, UTF-8 validation and the text arena.
+#include "core/text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace tovrik::core {
+
+void append_float_text(std::string& out, double v) {
+    if (std::isnan(v)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(v)) {
+        out += v < 0 ? "-inf" : "inf";
+        return;
+    }
+    // Fixed notation without a precision gives the shortest digits that read
+    // back to the same double, never an exponent. Widest case: the smallest
+    // subnormal, about 330 characters.
+    char buf[512];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    out.append(buf, r.ptr);
+}
+
+std::optional<Utf8Error> check_utf8(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        // ASCII run, eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if (w & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return Utf8Error{i, 1};
+        }
+        // The second byte has a narrowed range; the rest are plain continuations.
+        for (std::size_t k = 1; k <= need; ++k) {
+            if (i + k >= n) return Utf8Error{i, std::nullopt};
+            unsigned char b = p[i + k];
+            unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+            if (b < l || b > h) return Utf8Error{i, k};
+        }
+        i += need + 1;
+    }
+    return std::nullopt;
+}
+
+std::string_view TextArena::add(std::string_view s) {
+    if (s.empty()) return {};
+    if (s.size() > k_chunk / 4) {
+        chunks_.emplace_back(new char[s.size()]);
+        std::memcpy(chunks_.back().get(), s.data(), s.size());
+        return {chunks_.back().get(), s.size()};
+    }
+    if (s.size() > left_) {
+        chunks_.emplace_back(new char[k_chunk]);
+        cur_ = chunks_.back().get();
+        left_ = k_chunk;
+    }
+    char* at = cur_;
+    std::memcpy(at, s.data(), s.size());
+    cur_ += s.size();
+    left_ -= s.size();
+    return {at, s.size()};
+}
+
+}  // namespace tovrik::core

@@ -1,0 +1,145 @@
+// Decoding: the codes of the remembered text columns back to their strings.
+// One str object per code of a column, shared by every cell carrying it.
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "python/errors.hpp"
+#include "python/numpy_api.hpp"
+#include "python/output.hpp"
+
+namespace tovrik::py {
+
+namespace {
+
+// A cell's code: truncation toward zero, saturating at both ends.
+std::uint64_t code_of(double v) {
+    if (v < 1.0) return 0;
+    if (v >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(v);
+}
+
+// The strings of one column's codes, made on first use.
+class ColumnStrings {
+public:
+    explicit ColumnStrings(const core::ReverseLabelMap& map) : map_(map), cache_(map.size()) {}
+    ColumnStrings(const ColumnStrings&) = delete;
+
+    /// New reference to the string of cell value v, or null when it has none.
+    PyObject* get(double v) {
+        if (std::isnan(v)) return nullptr;
+        const std::size_t i = map_.find_index(code_of(v));
+        if (i == core::ReverseLabelMap::npos) return nullptr;
+        Ref& s = cache_[i];
+        if (!s) {
+            const std::string& text = map_.entry(i).second;
+            s = check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+        }
+        return Py_NewRef(s.get());
+    }
+
+private:
+    const core::ReverseLabelMap& map_;
+    std::vector<Ref> cache_;
+};
+
+const core::ReverseLabelMap& reverse_map_of(const core::EncodingInfo& info, std::uint64_t c) {
+    const core::ReverseLabelMap* m = info.reverse_maps.find(c);
+    if (m == nullptr) throw Panic("no entry found for key");
+    return *m;
+}
+
+[[noreturn]] void out_of_bounds(std::uint64_t c, std::size_t len) {
+    throw Panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+                std::to_string(c));
+}
+
+double cell(PyArrayObject* m, std::size_t r, std::size_t c) {
+    double v;
+    std::memcpy(&v, static_cast<const char*>(PyArray_DATA(m)) + npy_intp(r) * PyArray_STRIDE(m, 0) +
+                        npy_intp(c) * PyArray_STRIDE(m, 1),
+                sizeof v);
+    return v;
+}
+
+}  // namespace
+
+Ref decode_array(Ref base, const core::EncodingInfo& info) {
+    auto* m = reinterpret_cast<PyArrayObject*>(base.get());
+    const auto rows = std::size_t(PyArray_DIM(m, 0)), cols = std::size_t(PyArray_DIM(m, 1));
+    for (std::uint64_t c : info.encoded_columns) {
+        reverse_map_of(info, c);
+        if (rows != 0 && c >= cols) out_of_bounds(c, cols);
+    }
+
+    // Same memory order as the float result would have had.
+    const bool fortran = PyArray_IS_F_CONTIGUOUS(m) && !PyArray_IS_C_CONTIGUOUS(m);
+    npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);
+    if (descr == nullptr) throw PyError();
+    // Object arrays start zero-filled (NULL cells), so a failure half way
+    // releases exactly what was stored.
+    Ref out = check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr,
+                                         fortran ? 1 : 0, nullptr));
+    auto* o = reinterpret_cast<PyArrayObject*>(out.get());
+    auto slot = [&](std::size_t r, std::size_t c) {
+        return reinterpret_cast<PyObject**>(static_cast<char*>(PyArray_DATA(o)) +
+                                            npy_intp(r) * PyArray_STRIDE(o, 0) +
+                                            npy_intp(c) * PyArray_STRIDE(o, 1));
+    };
+    std::vector<std::uint8_t> listed(cols, 0);
+    for (std::uint64_t c : info.encoded_columns)
+        if (c < cols) listed[c] = 1;
+
+    Ref nan_text;
+    for (std::size_t c = 0; c < cols && rows != 0; ++c) {
+        if (listed[c]) {
+            ColumnStrings strings(reverse_map_of(info, c));
+            for (std::size_t r = 0; r < rows; ++r) {
+                PyObject* s = strings.get(cell(m, r, c));
+                if (s == nullptr) {
+                    if (!nan_text) nan_text = check(PyUnicode_FromString("NaN"));
+                    s = Py_NewRef(nan_text.get());
+                }
+                *slot(r, c) = s;
+            }
+        } else {
+            for (std::size_t r = 0; r < rows; ++r) *slot(r, c) = check(PyFloat_FromDouble(cell(m, r, c))).release();
+        }
+    }
+    return out;
+}
+
+Ref decode_frame(Ref frame, PyArrayObject* m, const std::vector<std::string>& names,
+                 const core::EncodingInfo& info) {
+    const auto rows = std::size_t(PyArray_DIM(m, 0)), cols = std::size_t(PyArray_DIM(m, 1));
+    Ref iloc_name = check(PyUnicode_InternFromString("iloc"));
+    Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+    for (std::uint64_t c : info.encoded_columns) {
+        const core::ReverseLabelMap& map = reverse_map_of(info, c);
+        if (rows != 0 && c >= cols) out_of_bounds(c, cols);
+        if (c >= names.size()) out_of_bounds(c, names.size());
+
+        Ref values = check(PyList_New(Py_ssize_t(rows)));
+        ColumnStrings strings(map);
+        for (std::size_t r = 0; r < rows; ++r) {
+            PyObject* s = strings.get(cell(m, r, c));
+            PyList_SET_ITEM(values.get(), Py_ssize_t(r), s != nullptr ? s : Py_NewRef(Py_None));
+        }
+
+        // By position, so that duplicate column names cannot mix columns up:
+        // frame.isetitem(c, frame.iloc[:, c].astype("object")), then
+        // frame.iloc[:, c] = values.
+        Ref pos = check(PyLong_FromUnsignedLongLong(c));
+        Ref key = check(PyTuple_Pack(2, all.get(), pos.get()));
+        Ref iloc = check(PyObject_GetAttr(frame.get(), iloc_name.get()));
+        Ref col = check(PyObject_GetItem(iloc.get(), key.get()));
+        Ref col2 = check(PyObject_CallMethod(col.get(), "astype", "s", "object"));
+        check(PyObject_CallMethod(frame.get(), "isetitem", "OO", pos.get(), col2.get()));
+        iloc = check(PyObject_GetAttr(frame.get(), iloc_name.get()));
+        check_status(PyObject_SetItem(iloc.get(), key.get(), values.get()));
+    }
+    return frame;
+}
+
+}  // namespace tovrik::py

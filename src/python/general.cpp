@@ -1,0 +1,286 @@
+// The general path: every cell read through Python (or straight from the buffer
+// of a plain ndarray), columns sorted into numeric and text, texts encoded.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "core/columns.hpp"
+#include "core/text.hpp"
+#include "python/errors.hpp"
+#include "python/intake.hpp"
+#include "python/numpy_api.hpp"
+
+namespace tovrik::py {
+
+namespace {
+
+constexpr std::size_t k_signal_interval = 4096;
+
+std::uint64_t shape_item(PyObject* item) {
+    Ref idx = Ref::steal(PyNumber_Index(item));
+    if (!idx) throw panic_from_pending("`shape` holds a non-integer");
+    unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        throw panic_from_pending("`shape` holds an integer outside 0..2**64-1");
+    return v;
+}
+
+std::pair<std::uint64_t, std::uint64_t> read_shape(PyObject* obj) {
+    Ref shape = Ref::steal(PyObject_GetAttrString(obj, "shape"));
+    if (!shape) throw panic_from_pending("failed to read `shape`");
+    if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2)
+        throw Panic("`shape` is not a tuple of two non-negative integers");
+    return {shape_item(PyTuple_GET_ITEM(shape.get(), 0)), shape_item(PyTuple_GET_ITEM(shape.get(), 1))};
+}
+
+// How a cell's bytes are read straight from an exact ndarray's buffer.
+enum class Direct { none, object, f64, f32, i8, i16, i32, i64, u8, u16, u32, u64, boolean };
+
+Direct direct_kind(PyObject* src) {
+    if (!PyArray_CheckExact(src)) return Direct::none;
+    auto* a = reinterpret_cast<PyArrayObject*>(src);
+    if (PyArray_NDIM(a) != 2 || !PyArray_ISNOTSWAPPED(a)) return Direct::none;
+    switch (PyArray_TYPE(a)) {
+        case NPY_OBJECT: return Direct::object;
+        case NPY_DOUBLE: return Direct::f64;
+        case NPY_FLOAT: return Direct::f32;
+        case NPY_BYTE: return Direct::i8;
+        case NPY_SHORT: return Direct::i16;
+        case NPY_INT: return Direct::i32;
+        case NPY_LONG: return sizeof(long) == 8 ? Direct::i64 : Direct::i32;
+        case NPY_LONGLONG: return Direct::i64;
+        case NPY_UBYTE: return Direct::u8;
+        case NPY_USHORT: return Direct::u16;
+        case NPY_UINT: return Direct::u32;
+        case NPY_ULONG: return sizeof(long) == 8 ? Direct::u64 : Direct::u32;
+        case NPY_ULONGLONG: return Direct::u64;
+        case NPY_BOOL: return Direct::boolean;
+        default: return Direct::none;
+    }
+}
+
+template <class T>
+double load_as_double(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<double>(v);
+}
+
+double load_number(Direct kind, const char* p) {
+    switch (kind) {
+        case Direct::f64: return load_as_double<double>(p);
+        case Direct::f32: return load_as_double<float>(p);
+        case Direct::i8: return load_as_double<std::int8_t>(p);
+        case Direct::i16: return load_as_double<std::int16_t>(p);
+        case Direct::i32: return load_as_double<std::int32_t>(p);
+        case Direct::i64: return load_as_double<std::int64_t>(p);
+        case Direct::u8: return load_as_double<std::uint8_t>(p);
+        case Direct::u16: return load_as_double<std::uint16_t>(p);
+        case Direct::u32: return load_as_double<std::uint32_t>(p);
+        case Direct::u64: return load_as_double<std::uint64_t>(p);
+        case Direct::boolean: return *p != 0 ? 1.0 : 0.0;
+        default: return 0.0;
+    }
+}
+
+// Float conversion of a cell; false (with no error pending) when it fails.
+bool cell_to_float(PyObject* cell, double& out) {
+    if (PyFloat_CheckExact(cell)) {
+        out = PyFloat_AS_DOUBLE(cell);
+        return true;
+    }
+    if (PyBool_Check(cell)) {
+        out = cell == Py_True ? 1.0 : 0.0;
+        return true;
+    }
+    if (PyLong_CheckExact(cell)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(cell, &overflow);
+        if (overflow == 0) {
+            out = static_cast<double>(v);
+            return true;
+        }
+    } else if (PyUnicode_CheckExact(cell) || cell == Py_None) {
+        return false;  // neither has a float conversion
+    }
+    double v = PyFloat_AsDouble(cell);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+// Everything one run of the cell loop owns.
+class CellReader {
+public:
+    CellReader(core::ColumnStore& store, double* out) : store_(store), out_(out) {}
+
+    void cell(PyObject* value, std::size_t r, std::size_t c) {
+        if (!store_.is_text[c]) {
+            double v;
+            if (cell_to_float(value, v)) {
+                out_[r * store_.n_columns + c] = v;
+                return;
+            }
+            become_text(r, c);
+        }
+        store_.text_columns[c].push_back(text_of(value));
+    }
+
+    void number(double v, std::size_t r, std::size_t c) { out_[r * store_.n_columns + c] = v; }
+
+private:
+    // The numbers read so far in this column are turned into texts by the
+    // float text rule; later cells are taken through str().
+    void become_text(std::size_t r, std::size_t c) {
+        store_.is_text[c] = 1;
+        auto& col = store_.text_columns[c];
+        col.reserve(store_.n_rows);
+        std::string buf;
+        for (std::size_t i = 0; i < r; ++i) {
+            buf.clear();
+            core::append_float_text(buf, out_[i * store_.n_columns + c]);
+            col.push_back(arena_.add(buf));
+        }
+    }
+
+    std::string_view keep(Ref s) {
+        std::string spill;
+        std::string_view v = str_text(s.get(), spill);
+        if (!spill.empty() || v.data() == spill.data()) return arena_.add(v);
+        keepalive_.push_back(std::move(s));  // the view points into this str
+        return v;
+    }
+
+    std::string_view text_of(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) return keep(Ref::borrow(value));
+        if (value == Py_None) return "None";
+        if (value == Py_True) return "True";
+        if (value == Py_False) return "False";
+        if (PyFloat_CheckExact(value)) {
+            char* s = PyOS_double_to_string(PyFloat_AS_DOUBLE(value), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (s == nullptr) throw PyError();
+            std::string_view v = arena_.add(s);
+            PyMem_Free(s);
+            return v;
+        }
+        Ref s = Ref::steal(PyObject_Str(value));
+        if (!s) throw panic_from_pending("cant convert to str");
+        return keep(std::move(s));
+    }
+
+    core::ColumnStore& store_;
+    double* out_;
+    core::TextArena arena_;
+    std::vector<Ref> keepalive_;
+
+public:
+    // Released only after the engine has finished with the views.
+    void release_texts() noexcept {
+        keepalive_.clear();
+    }
+};
+
+void check_signals(std::size_t& countdown) {
+    if (--countdown == 0) {
+        countdown = k_signal_interval;
+        if (PyErr_CheckSignals() < 0) throw PyError();
+    }
+}
+
+// Reads the cells of an exact 2-D ndarray straight from its buffer. The array's
+// header is read again before every cell: a cell's __str__ or __float__ may have
+// resized or reshaped it, in which case a lookup would have failed too.
+void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t rows, std::size_t cols) {
+    auto* a = reinterpret_cast<PyArrayObject*>(src);
+    if (kind != Direct::object) {
+        // Plain numbers run no Python code, so the array cannot change under us.
+        if (std::size_t(PyArray_DIM(a, 0)) < rows || std::size_t(PyArray_DIM(a, 1)) < cols)
+            throw Panic("the source array is smaller than its `shape`");
+        const char* base = static_cast<const char*>(PyArray_DATA(a));
+        const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
+        for (std::size_t r = 0; r < rows; ++r)
+            for (std::size_t c = 0; c < cols; ++c)
+                reader.number(load_number(kind, base + npy_intp(r) * s0 + npy_intp(c) * s1), r, c);
+        return;
+    }
+    std::size_t countdown = k_signal_interval;
+    for (std::size_t c = 0; c < cols; ++c) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            check_signals(countdown);
+            if (PyArray_NDIM(a) != 2 || direct_kind(src) != kind ||
+                r >= std::size_t(PyArray_DIM(a, 0)) || c >= std::size_t(PyArray_DIM(a, 1)))
+                throw Panic("the source array changed shape while its cells were read");
+            const char* p = static_cast<const char*>(PyArray_DATA(a)) + npy_intp(r) * PyArray_STRIDE(a, 0) +
+                            npy_intp(c) * PyArray_STRIDE(a, 1);
+            if (kind == Direct::object) {
+                PyObject* item;
+                std::memcpy(&item, p, sizeof item);
+                Ref cell = Ref::borrow(item != nullptr ? item : Py_None);
+                reader.cell(cell.get(), r, c);
+            } else {
+                reader.number(load_number(kind, p), r, c);
+            }
+        }
+    }
+}
+
+void read_by_lookup(PyObject* src, CellReader& reader, std::size_t rows, std::size_t cols) {
+    std::size_t countdown = k_signal_interval;
+    for (std::size_t c = 0; c < cols; ++c) {
+        Ref col = check(PyLong_FromSize_t(c));
+        for (std::size_t r = 0; r < rows; ++r) {
+            check_signals(countdown);
+            Ref row = check(PyLong_FromSize_t(r));
+            Ref key = check(PyTuple_Pack(2, row.get(), col.get()));
+            Ref cell = Ref::steal(PyObject_GetItem(src, key.get()));
+            if (!cell) throw panic_from_pending("failed to look up a cell");
+            reader.cell(cell.get(), r, c);
+        }
+    }
+}
+
+}  // namespace
+
+IntakeResult encode_object_array(PyObject* obj, OUT kind) {
+    const auto [rows, cols] = read_shape(obj);
+    Ref matrix = new_float_matrix(rows, cols, false);
+    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(matrix.get())));
+
+    Ref source;
+    if (kind.is_frame) {
+        source = Ref::steal(PyObject_GetAttrString(obj, "values"));
+        if (!source) throw panic_from_pending("failed to read `values`");
+    } else {
+        source = Ref::borrow(obj);
+    }
+
+    core::ColumnStore store;
+    store.n_rows = rows;
+    store.n_columns = cols;
+    store.is_text.assign(cols, 0);
+    store.text_columns.resize(cols);
+
+    CellReader reader(store, out);
+    if (rows != 0 && cols != 0) {
+        const Direct d = direct_kind(source.get());
+        if (d != Direct::none) read_direct(source.get(), d, reader, rows, cols);
+        else read_by_lookup(source.get(), reader, rows, cols);
+    }
+    source.reset();
+
+    std::vector<core::ColumnLabels> labels = core::encode_columns(store, core::SendPtr{out});
+    reader.release_texts();
+
+    IntakeResult res;
+    res.kind = std::move(kind);
+    res.matrix = std::move(matrix);
+    res.info = std::make_unique<core::EncodingInfo>(core::make_encoding_info(std::move(labels)));
+    return res;
+}
+
+}  // namespace tovrik::py

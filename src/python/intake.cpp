@@ -1,0 +1,195 @@
+// Classification by type name, DataFrame column names, and the float64 fast path.
+#include "python/intake.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "python/errors.hpp"
+#include "python/numpy_api.hpp"
+
+namespace tovrik::py {
+
+namespace {
+
+void append_utf8(std::string& out, Py_UCS4 ch) {
+    if (ch >= 0xD800 && ch <= 0xDFFF) {
+        // A lone surrogate: its three bytes are not UTF-8, each becomes U+FFFD.
+        for (int i = 0; i < 3; ++i) out += "\xEF\xBF\xBD";
+    } else if (ch < 0x80) {
+        out += char(ch);
+    } else if (ch < 0x800) {
+        out += char(0xC0 | (ch >> 6));
+        out += char(0x80 | (ch & 0x3F));
+    } else if (ch < 0x10000) {
+        out += char(0xE0 | (ch >> 12));
+        out += char(0x80 | ((ch >> 6) & 0x3F));
+        out += char(0x80 | (ch & 0x3F));
+    } else {
+        out += char(0xF0 | (ch >> 18));
+        out += char(0x80 | ((ch >> 12) & 0x3F));
+        out += char(0x80 | ((ch >> 6) & 0x3F));
+        out += char(0x80 | (ch & 0x3F));
+    }
+}
+
+// The whole line goes to file descriptor 1, past Python's own buffering.
+void write_stdout_line(const std::string& text) {
+    std::string line = text + "\n";
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = ::write(1, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // nowhere to report a failed diagnostic
+        }
+        p += n;
+        left -= std::size_t(n);
+    }
+}
+
+// First attempt: every entry of `columns` is a str. False when the attempt is
+// abandoned; its error is discarded.
+bool names_as_texts(PyObject* columns, std::vector<std::string>& out) {
+    if (PyUnicode_Check(columns) || !PySequence_Check(columns)) return false;
+    Py_ssize_t hint = PyObject_Size(columns);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    out.clear();
+    out.reserve(std::size_t(hint));
+    Ref it = Ref::steal(PyObject_GetIter(columns));
+    if (!it) {
+        PyErr_Clear();
+        return false;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (!PyUnicode_Check(item.get())) return false;
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(item.get(), &n);
+        if (s == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        out.emplace_back(s, std::size_t(n));
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// Second attempt: integer labels from columns.tolist(), as decimal texts.
+std::vector<std::string> names_as_integers(PyObject* columns) {
+    Ref list = check(PyObject_CallMethod(columns, "tolist", nullptr));
+    if (PyUnicode_Check(list.get())) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(list.get())) {
+        Ref qual = check(PyType_GetQualName(Py_TYPE(list.get())));
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", qual.get());
+        throw PyError();
+    }
+    Py_ssize_t hint = PyObject_Size(list.get());
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    std::vector<std::string> out;
+    out.reserve(std::size_t(hint));
+    Ref it = check(PyObject_GetIter(list.get()));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        long long v = PyLong_AsLongLong(item.get());
+        if (v == -1 && PyErr_Occurred()) throw PyError();
+        out.push_back(std::to_string(v));
+    }
+    if (PyErr_Occurred()) throw PyError();
+    return out;
+}
+
+std::vector<std::string> column_names(PyObject* obj) {
+    Ref columns = check(PyObject_GetAttrString(obj, "columns"));
+    std::vector<std::string> names;
+    if (names_as_texts(columns.get(), names)) return names;
+    return names_as_integers(columns.get());
+}
+
+bool is_float64_matrix(PyObject* obj) {
+    if (!PyArray_Check(obj)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(arr) != 2) return false;
+    PyArray_Descr* f8 = PyArray_DescrFromType(NPY_FLOAT64);
+    const bool same = PyArray_EquivTypes(PyArray_DESCR(arr), f8);
+    Py_DECREF(f8);
+    return same;
+}
+
+// One copy: a block copy keeping C or Fortran order when the data is one
+// block, a row-major gather otherwise.
+Ref copy_float64(PyArrayObject* src) {
+    const npy_intp* dims = PyArray_DIMS(src);
+    const auto rows = std::size_t(dims[0]), cols = std::size_t(dims[1]);
+    const bool c_order = PyArray_IS_C_CONTIGUOUS(src);
+    const bool f_order = !c_order && PyArray_IS_F_CONTIGUOUS(src);
+    Ref out = new_float_matrix(rows, cols, f_order);
+    auto* dst = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    const std::size_t n = rows * cols;
+    if (n == 0) return out;
+    const char* base = static_cast<const char*>(PyArray_DATA(src));
+    if (c_order || f_order) {
+        std::memcpy(dst, base, n * sizeof(double));
+        return out;
+    }
+    const npy_intp s0 = PyArray_STRIDES(src)[0], s1 = PyArray_STRIDES(src)[1];
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = base + npy_intp(r) * s0;
+        for (std::size_t c = 0; c < cols; ++c, dst += sizeof(double))
+            std::memcpy(dst, row + npy_intp(c) * s1, sizeof(double));
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string_view str_text(PyObject* s, std::string& spill) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p != nullptr) return {p, std::size_t(n)};
+    PyErr_Clear();  // lone surrogates: rebuild the text code point by code point
+    spill.clear();
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < len; ++i) append_utf8(spill, PyUnicode_READ(kind, data, i));
+    return spill;
+}
+
+IntakeResult pyany_to_vec(PyObject* obj) {
+    Ref name_obj = check(PyType_GetName(Py_TYPE(obj)));
+    std::string spill;
+    const std::string name(str_text(name_obj.get(), spill));
+    name_obj.reset();
+
+    OUT kind;
+    if (name == "DataFrame") {
+        kind.is_frame = true;
+        kind.column_names = column_names(obj);
+    } else if (name != "ndarray" && name != "memmap") {
+        write_stdout_line(name);
+        raise(PyExc_TypeError, "Unsupported type: '" + name +
+                                   "'. Supported types are: numpy.ndarray, pandas.DataFrame");
+    }
+
+    require_numpy();
+    if (is_float64_matrix(obj)) {
+        IntakeResult res;
+        res.kind = std::move(kind);
+        res.matrix = copy_float64(reinterpret_cast<PyArrayObject*>(obj));
+        return res;
+    }
+    return encode_object_array(obj, std::move(kind));
+}
+
+}  // namespace tovrik::py
