@@ -54,7 +54,9 @@ def test_binding_failures(enc, call, message, has_mapping):
 def test_keyword_argument_equals_positional(enc, objarr):
     data = objarr([["b", 1.0], ["a", 2.0]])
     assert np.array_equal(enc.encode(obj=data), Encoder().encode(data))
-    assert np.array_equal(enc.decode(obj=X), Encoder().decode(X))
+    assert np.array_equal(Encoder().decode(obj=X), Encoder().decode(X))
+    codes = enc.encode(data)
+    assert enc.decode(obj=codes).tolist() == enc.decode(codes).tolist() == [["b", 1.0], ["a", 2.0]]
 
 
 WRONG_ENCODING = [

@@ -30,7 +30,7 @@ def bits(a):
 
 
 def readonly(a):
-    a = a.copy()
+    a = a.copy(order="K")
     a.flags.writeable = False
     return a
 
@@ -90,14 +90,6 @@ def test_float64_encode_forgets_earlier_mapping(enc, objarr, has_mapping):
     assert has_mapping(enc) is True
     enc.encode(np.ones((2, 2)))
     assert has_mapping(enc) is False
-
-
-def test_result_is_independent_of_input(enc):
-    data = np.arange(6, dtype=np.float64).reshape(2, 3)
-    res = enc.encode(data)
-    res[0, 0] = 99.0
-    data[1, 1] = -5.0
-    assert data[0, 0] == 0.0 and res[1, 1] == 4.0
 
 
 @pytest.mark.parametrize("order", ["C", "F"])

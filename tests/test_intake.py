@@ -1,5 +1,7 @@
 """Input classification by type name, the diagnostic line, column names and hostile DataFrame look-alikes."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -7,6 +9,11 @@ import pytest
 import tovrik
 
 SUPPORTED = "numpy.ndarray, pandas.DataFrame"
+
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", PendingDeprecationWarning)
+    MATRIX = np.matrix([[1.0, 2.0]])
 
 
 class MyArray(np.ndarray):
@@ -27,7 +34,7 @@ UNSUPPORTED = [
     (np.float64(1.0), "float64"),
     (pd.Series([1.0, 2.0]), "Series"),
     (pd.Index(["a"]), "Index"),
-    (np.matrix([[1.0, 2.0]]), "matrix"),
+    (MATRIX, "matrix"),
     (np.ma.masked_array(np.ones((2, 2))), "MaskedArray"),
     (np.ones((2, 2)).view(MyArray), "MyArray"),
     (MyFrame({"a": [1.0]}), "MyFrame"),

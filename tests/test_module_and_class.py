@@ -76,10 +76,10 @@ def test_own_methods_in_order():
     "target, signature, shown",
     [
         (lambda: Encoder, "(encoding=None)", "(encoding=None)"),
-        (lambda: Encoder.encode, "($self, obj)", "(self, obj)"),
-        (lambda: Encoder.decode, "($self, obj)", "(self, obj)"),
-        (lambda: Encoder.__getstate__, "($self)", "(self)"),
-        (lambda: Encoder.__setstate__, "($self, state)", "(self, state)"),
+        (lambda: Encoder.encode, "($self, obj)", "(self, /, obj)"),
+        (lambda: Encoder.decode, "($self, obj)", "(self, /, obj)"),
+        (lambda: Encoder.__getstate__, "($self)", "(self, /)"),
+        (lambda: Encoder.__setstate__, "($self, state)", "(self, /, state)"),
     ],
     ids=["class", *METHODS],
 )

@@ -118,9 +118,3 @@ def test_decode_without_mapping_matches_encode(make, has_mapping):
         np.testing.assert_array_equal(got, want)
     assert has_mapping(decoder) is False
 
-
-def test_decode_after_float64_encode_returns_floats(enc, objarr):
-    enc.encode(objarr([["a", "b"]]))
-    enc.encode(np.ones((1, 2)))
-    res = enc.decode(objarr([["q", 2.0]]))
-    assert res.dtype == np.float64 and res.tolist() == [[0.0, 2.0]]

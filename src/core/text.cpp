@@ -16,12 +16,35 @@ void append_float_text(std::string& out, double v) {
         out += v < 0 ? "-inf" : "inf";
         return;
     }
-    // Fixed notation without a precision gives the shortest digits that read
-    // back to the same double, never an exponent. Widest case: the smallest
-    // subnormal, about 330 characters.
-    char buf[512];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-    out.append(buf, r.ptr);
+    // Shortest round-trip digits come from the scientific form ("d.ddde+XX");
+    // they are then written positionally, padded with zeros, never with an exponent.
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view sci(buf, std::size_t(r.ptr - buf));
+    if (sci.front() == '-') {
+        out += '-';
+        sci.remove_prefix(1);
+    }
+    const std::size_t e_at = sci.find('e');
+    std::string digits;
+    for (char ch : sci.substr(0, e_at))
+        if (ch != '.') digits += ch;
+    int exp = 0;
+    std::from_chars(sci.data() + e_at + 1 + (sci[e_at + 1] == '+'), sci.data() + sci.size(), exp);
+    // digits d0 d1 ... dn stand for d0.d1...dn x 10^exp.
+    const long point = long(exp) + 1;  // digits before the decimal point
+    if (point <= 0) {
+        out += "0.";
+        out.append(std::size_t(-point), '0');
+        out += digits;
+    } else if (std::size_t(point) >= digits.size()) {
+        out += digits;
+        out.append(std::size_t(point) - digits.size(), '0');
+    } else {
+        out.append(digits, 0, std::size_t(point));
+        out += '.';
+        out.append(digits, std::size_t(point));
+    }
 }
 
 std::optional<Utf8Error> check_utf8(std::string_view s) noexcept {
