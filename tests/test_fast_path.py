@@ -7,7 +7,7 @@ import pytest
 
 import tovrik
 
-SPECIAL_BITS = [
+EDGE_BITS = [
     0x7FF8000000000000,  # quiet NaN
     0xFFF8000000000000,  # negative quiet NaN
     0x7FF0000000000001,  # signalling NaN
@@ -19,9 +19,9 @@ SPECIAL_BITS = [
 ]
 
 
-def special_matrix(rows=5, cols=6):
+def edge_matrix(rows=5, cols=6):
     raw = (np.arange(rows * cols, dtype=np.float64) * 1.5 - 7.0).view(np.uint64).copy()
-    raw[: len(SPECIAL_BITS)] = SPECIAL_BITS
+    raw[: len(EDGE_BITS)] = EDGE_BITS
     return raw.view(np.float64).reshape(rows, cols)
 
 
@@ -57,7 +57,7 @@ LAYOUTS = [
 
 @pytest.mark.parametrize("make, order", [c[1:] for c in LAYOUTS], ids=[c[0] for c in LAYOUTS])
 def test_float64_array_layouts(enc, make, order, has_mapping):
-    data = make(special_matrix())
+    data = make(edge_matrix())
     before = bits(data).copy()
     res = enc.encode(data)
     assert type(res) is np.ndarray and res is not data
@@ -75,7 +75,7 @@ def test_float64_array_layouts(enc, make, order, has_mapping):
 
 @pytest.mark.parametrize("order", ["C", "F"])
 def test_memmap_behaves_like_ndarray(enc, tmp_path, order):
-    src = special_matrix(4, 3)
+    src = edge_matrix(4, 3)
     mm = np.memmap(tmp_path / "m.bin", dtype=np.float64, mode="w+", shape=src.shape, order=order)
     mm[...] = src
     res = enc.encode(mm)
@@ -94,7 +94,7 @@ def test_float64_encode_forgets_earlier_mapping(enc, objarr, has_mapping):
 
 @pytest.mark.parametrize("order", ["C", "F"])
 def test_big_endian_float64_takes_general_path(enc, order, has_mapping):
-    src = special_matrix(3, 4)
+    src = edge_matrix(3, 4)
     data = np.array(src, dtype=">f8", order=order)
     res = enc.encode(data)
     assert res.dtype == np.dtype("=f8") and res.flags.c_contiguous
@@ -126,7 +126,7 @@ def test_wrong_dimensions_are_internal_errors(enc, data, objarr, has_mapping):
 
 
 def test_references_released(enc, objarr):
-    data = special_matrix()
+    data = edge_matrix()
     before = sys.getrefcount(data)
     for _ in range(3):
         enc.encode(data)

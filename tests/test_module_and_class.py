@@ -1,7 +1,6 @@
 """Module attributes, the Encoder class object, construction and copying."""
 
 import copy
-import inspect
 import pickle
 import types
 import weakref
@@ -73,20 +72,19 @@ def test_own_methods_in_order():
 
 
 @pytest.mark.parametrize(
-    "target, signature, shown",
+    "target, signature",
     [
-        (lambda: Encoder, "(encoding=None)", "(encoding=None)"),
-        (lambda: Encoder.encode, "($self, obj)", "(self, /, obj)"),
-        (lambda: Encoder.decode, "($self, obj)", "(self, /, obj)"),
-        (lambda: Encoder.__getstate__, "($self)", "(self, /)"),
-        (lambda: Encoder.__setstate__, "($self, state)", "(self, /, state)"),
+        (lambda: Encoder, "(encoding=None)"),
+        (lambda: Encoder.encode, "($self, obj)"),
+        (lambda: Encoder.decode, "($self, obj)"),
+        (lambda: Encoder.__getstate__, "($self)"),
+        (lambda: Encoder.__setstate__, "($self, state)"),
     ],
     ids=["class", *METHODS],
 )
-def test_text_signatures(target, signature, shown):
+def test_text_signatures(target, signature):
     obj = target()
     assert obj.__text_signature__ == signature
-    assert str(inspect.signature(obj)) == shown
     if obj is not Encoder:
         assert obj.__doc__ is None
 
