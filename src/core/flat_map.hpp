@@ -94,10 +94,18 @@ public:
         slots_[i] = (tag << 32) | entries_.size();
     }
 
+    /// The seed of this map's hash function.
+    std::uint64_t seed() const noexcept { return seed_; }
+
     /// Appends an entry whose key the caller knows to be absent.
     void insert_new(K key, V value) {
-        prepare_one();
         const std::uint64_t h = Traits::hash(key_view(key), seed_);
+        insert_new_hashed(h, std::move(key), std::move(value));
+    }
+
+    /// insert_new with the key's hash under seed() already known.
+    void insert_new_hashed(std::uint64_t h, K key, V value) {
+        prepare_one();
         std::size_t i = h & mask_;
         while (slots_[i] != 0) i = (i + 1) & mask_;
         entries_.emplace_back(std::move(key), std::move(value));

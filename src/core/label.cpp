@@ -9,6 +9,7 @@
 #include <oneapi/tbb/parallel_sort.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <numeric>
@@ -28,13 +29,14 @@ constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 // Distinct texts of a column, each with a dense id in order of first sight.
 struct Distinct {
     std::vector<std::string_view> texts;
+    std::vector<std::uint64_t> hashes;   // of each distinct text
     std::vector<std::uint32_t> row_ids;  // id of every row's text
+    std::vector<char> blob;              // the distinct texts, packed (see compact)
 };
 
-Distinct find_distinct(std::span<const std::string_view> column) {
+Distinct find_distinct(std::span<const std::string_view> column, std::uint64_t seed) {
     const std::size_t n = column.size();
     if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("column too long");
-    const std::uint64_t seed = next_seed();
 
     // Hashing is the part that reads every byte; do it in parallel.
     std::vector<std::uint64_t> hashes(n);
@@ -78,6 +80,7 @@ Distinct find_distinct(std::span<const std::string_view> column) {
             if (s == 0) {
                 const auto id = static_cast<std::uint32_t>(d.texts.size());
                 d.texts.push_back(text);
+                d.hashes.push_back(h);
                 slots[i] = (tag << 32) | (std::uint64_t(id) + 1);
                 d.row_ids[r] = id;
                 if (d.texts.size() * 2 > slots.size()) grow();
@@ -95,19 +98,63 @@ Distinct find_distinct(std::span<const std::string_view> column) {
     return d;
 }
 
+// Packs the distinct texts into one block, in id order, so that sorting and
+// copying them touch compact memory instead of the scattered cell texts.
+void compact(Distinct& d) {
+    const std::size_t k = d.texts.size();
+    std::vector<std::size_t> offset(k + 1, 0);
+    for (std::size_t i = 0; i < k; ++i) offset[i + 1] = offset[i] + d.texts[i].size();
+    d.blob.resize(offset[k]);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain), [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            const std::string_view t = d.texts[i];
+            if (!t.empty()) std::memcpy(d.blob.data() + offset[i], t.data(), t.size());
+            d.texts[i] = std::string_view(d.blob.data() + offset[i], t.size());
+        }
+    });
+}
+
+// First eight bytes, big-endian and zero-padded: comparing these as integers
+// agrees with byte order wherever they differ.
+std::uint64_t prefix_key(std::string_view s) {
+    unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    std::memcpy(b, s.data(), std::min<std::size_t>(8, s.size()));
+    std::uint64_t v = 0;
+    for (unsigned char c : b) v = (v << 8) | c;
+    return v;
+}
+
+struct SortKey {
+    std::uint64_t prefix;
+    std::uint32_t id;
+};
+
+// Ids of the distinct texts in ascending byte order (string_view compares bytes
+// as unsigned; the texts are distinct, so the order is total).
+std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
+    const std::size_t k = d.texts.size();
+    std::vector<SortKey> keys(k);
+    for (std::size_t i = 0; i < k; ++i) keys[i] = {prefix_key(d.texts[i]), std::uint32_t(i)};
+    auto less = [&](const SortKey& a, const SortKey& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return d.texts[a.id] < d.texts[b.id];
+    };
+    if (k > 4 * k_grain) tbb::parallel_sort(keys.begin(), keys.end(), less);
+    else std::sort(keys.begin(), keys.end(), less);
+    std::vector<std::uint32_t> order(k);
+    for (std::size_t i = 0; i < k; ++i) order[i] = keys[i].id;
+    return order;
+}
+
 }  // namespace
 
 ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut out) {
-    Distinct d = find_distinct(column);
+    ColumnCodes res;
+    // Hash with the label map's own seed, so its entries need no second hashing.
+    Distinct d = find_distinct(column, res.label_map.seed());
+    compact(d);
     const std::size_t k = d.texts.size();
-
-    // Ascending byte order of the distinct texts (string_view compares bytes as
-    // unsigned; the texts are distinct, so the order is total).
-    std::vector<std::uint32_t> order(k);
-    std::iota(order.begin(), order.end(), 0u);
-    auto less = [&](std::uint32_t a, std::uint32_t b) { return d.texts[a] < d.texts[b]; };
-    if (k > 4 * k_grain) tbb::parallel_sort(order.begin(), order.end(), less);
-    else std::sort(order.begin(), order.end(), less);
+    const std::vector<std::uint32_t> order = sorted_ids(d);
 
     std::vector<double> code_of(k);
     std::vector<std::int64_t> code_int(k);
@@ -124,7 +171,6 @@ ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut ou
     }
     const std::size_t coded = next;
 
-    ColumnCodes res;
     tbb::parallel_invoke(
         [&] {
             const std::size_t n = column.size();
@@ -137,7 +183,7 @@ ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut ou
             res.label_map.reserve(k);
             for (std::uint32_t id : order) {
                 const std::int64_t c = code_int[id];
-                res.label_map.insert_new(std::string(d.texts[id]),
+                res.label_map.insert_new_hashed(d.hashes[id], std::string(d.texts[id]),
                                          c < 0 ? std::nullopt
                                                : std::optional<std::uint64_t>(std::uint64_t(c)));
             }
