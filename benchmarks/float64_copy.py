@@ -1,23 +1,11 @@
 """encode of a 10,000,000 x 8 C-order float64 array against numpy's own copy."""
 
 import argparse
-import time
 
 import numpy as np
 
 import tovrik
-
-
-def best_of_interleaved(fns, repeat):
-    """Best time of each function, runs interleaved so both see the same machine state."""
-    best = [float("inf")] * len(fns)
-    for _ in range(repeat):
-        for i, fn in enumerate(fns):
-            t = time.perf_counter()
-            out = fn()
-            best[i] = min(best[i], time.perf_counter() - t)
-            del out
-    return best
+from timing import best_of_interleaved
 
 
 def main():

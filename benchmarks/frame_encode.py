@@ -5,12 +5,12 @@ import argparse
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pandas as pd
 
 import tovrik
+from timing import best_of_interleaved
 
 CARDINALITIES = (8, 1_000, 100_000, 500_000)
 
@@ -35,17 +35,6 @@ def pandas_encode(df):
         else:
             out[name] = col.to_numpy(copy=True)
     return pd.DataFrame(out)
-
-
-def best_of_interleaved(fns, repeat):
-    best = [float("inf")] * len(fns)
-    for _ in range(repeat):
-        for i, fn in enumerate(fns):
-            t = time.perf_counter()
-            out = fn()
-            best[i] = min(best[i], time.perf_counter() - t)
-            del out
-    return best
 
 
 def main():

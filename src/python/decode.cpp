@@ -1,7 +1,9 @@
 // Decoding: the codes of the remembered text columns back to their strings.
 // One str object per code of a column, shared by every cell carrying it.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "python/errors.hpp"
@@ -19,17 +21,36 @@ std::uint64_t code_of(double v) {
     return static_cast<std::uint64_t>(v);
 }
 
-// The strings of one column's codes, made on first use.
+// The strings of one column's codes, made on first use. Codes as the engine
+// makes them are dense (0..k-1), so they index a table directly; any other
+// code goes through the map.
 class ColumnStrings {
 public:
-    explicit ColumnStrings(const core::ReverseLabelMap& map) : map_(map), cache_(map.size()) {}
+    explicit ColumnStrings(const core::ReverseLabelMap& map) : map_(map), cache_(map.size()) {
+        std::uint64_t top = 0;
+        for (const auto& e : map) top = std::max(top, e.first);
+        if (map.size() != 0 && top < 2 * map.size() + 64) {
+            dense_.assign(std::size_t(top) + 1, 0);
+            std::uint32_t i = 0;
+            for (const auto& e : map) dense_[std::size_t(e.first)] = ++i;
+        }
+    }
     ColumnStrings(const ColumnStrings&) = delete;
 
     /// New reference to the string of cell value v, or null when it has none.
     PyObject* get(double v) {
         if (std::isnan(v)) return nullptr;
-        const std::size_t i = map_.find_index(code_of(v));
-        if (i == core::ReverseLabelMap::npos) return nullptr;
+        const std::uint64_t code = code_of(v);
+        std::size_t i;
+        if (code < dense_.size()) {
+            if (dense_[code] == 0) return nullptr;
+            i = dense_[code] - 1;
+        } else if (!dense_.empty()) {
+            return nullptr;  // the table covers every code of the map
+        } else {
+            i = map_.find_index(code);
+            if (i == core::ReverseLabelMap::npos) return nullptr;
+        }
         Ref& s = cache_[i];
         if (!s) {
             const std::string& text = map_.entry(i).second;
@@ -41,6 +62,7 @@ public:
 private:
     const core::ReverseLabelMap& map_;
     std::vector<Ref> cache_;
+    std::vector<std::uint32_t> dense_;  // code -> entry index + 1, 0 for none
 };
 
 const core::ReverseLabelMap& reverse_map_of(const core::EncodingInfo& info, std::uint64_t c) {
@@ -87,24 +109,27 @@ Ref decode_array(Ref base, const core::EncodingInfo& info) {
                                             npy_intp(r) * PyArray_STRIDE(o, 0) +
                                             npy_intp(c) * PyArray_STRIDE(o, 1));
     };
-    std::vector<std::uint8_t> listed(cols, 0);
+    // One string table per listed column (a column listed twice decodes the same).
+    std::vector<std::unique_ptr<ColumnStrings>> strings(cols);
     for (std::uint64_t c : info.encoded_columns)
-        if (c < cols) listed[c] = 1;
+        if (c < cols && !strings[c]) strings[c] = std::make_unique<ColumnStrings>(reverse_map_of(info, c));
 
+    // Row by row, so that the cells are written in memory order for a C result.
     Ref nan_text;
-    for (std::size_t c = 0; c < cols && rows != 0; ++c) {
-        if (listed[c]) {
-            ColumnStrings strings(reverse_map_of(info, c));
-            for (std::size_t r = 0; r < rows; ++r) {
-                PyObject* s = strings.get(cell(m, r, c));
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double v = cell(m, r, c);
+            PyObject* s;
+            if (ColumnStrings* t = strings[c].get()) {
+                s = t->get(v);
                 if (s == nullptr) {
                     if (!nan_text) nan_text = check(PyUnicode_FromString("NaN"));
                     s = Py_NewRef(nan_text.get());
                 }
-                *slot(r, c) = s;
+            } else {
+                s = check(PyFloat_FromDouble(v)).release();
             }
-        } else {
-            for (std::size_t r = 0; r < rows; ++r) *slot(r, c) = check(PyFloat_FromDouble(cell(m, r, c))).release();
+            *slot(r, c) = s;
         }
     }
     return out;
