@@ -198,4 +198,27 @@ ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut ou
     return res;
 }
 
+ColumnCodes label_encode_by_sort(std::span<const std::string_view> column, StridedOut out) {
+    std::vector<std::string_view> rows(column.begin(), column.end());
+    tbb::parallel_sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+
+    ColumnCodes res;
+    res.label_map.reserve(rows.size());
+    std::uint64_t next = 0;
+    for (std::string_view t : rows) {
+        if (is_missing_text(t)) {
+            res.label_map.insert_new(std::string(t), std::nullopt);
+        } else {
+            res.reverse_map.insert_new(next, std::string(t));
+            res.label_map.insert_new(std::string(t), next++);
+        }
+    }
+    tbb::parallel_for(std::size_t(0), column.size(), [&](std::size_t r) {
+        const auto& code = *res.label_map.find(column[r]);
+        out.data[r * out.stride] = code ? static_cast<double>(*code) : k_nan;
+    });
+    return res;
+}
+
 }  // namespace tovrik::core

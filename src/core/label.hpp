@@ -25,4 +25,8 @@ struct ColumnCodes {
 /// no code) to `out`. Must run inside the worker pool; touches no Python object.
 ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut out);
 
+/// The same result by sorting every row's text: slower, kept as the reference
+/// that label_encode is checked against.
+ColumnCodes label_encode_by_sort(std::span<const std::string_view> column, StridedOut out);
+
 }  // namespace tovrik::core
