@@ -1,36 +1,31 @@
 // Parallel driver over the text columns of one intake.
 #include "core/columns.hpp"
 
-#include <oneapi/tbb/parallel_for.h>
 
-#include <optional>
 
 #include "core/label.hpp"
 #include "core/pool.hpp"
 
 namespace tovrik::core {
 
-std::vector<ColumnLabels> encode_columns(const ColumnStore& store, SendPtr out) {
-    std::vector<std::uint64_t> text_idx;
-    for (std::size_t c = 0; c < store.n_columns; ++c)
-        if (store.is_text[c]) text_idx.push_back(c);
-    if (text_idx.empty()) return {};
-
-    // One slot per text column: results land in column order whatever the
-    // order in which tasks finish.
-    std::vector<std::optional<ColumnLabels>> slots(text_idx.size());
-    run_in_pool([&] {
-        tbb::parallel_for(std::size_t(0), text_idx.size(), [&](std::size_t j) {
-            const std::uint64_t c = text_idx[j];
-            const auto& col = store.text_columns[c];
-            ColumnCodes codes = label_encode(col, StridedOut{out.ptr + c, store.n_columns});
-            slots[j].emplace(ColumnLabels{c, std::move(codes.label_map), std::move(codes.reverse_map)});
-        });
+void TextColumnEncoder::submit(std::uint64_t c, std::span<const std::string_view> texts) {
+    ColumnLabels& slot = results_.emplace_back();
+    slot.column = c;
+    const StridedOut out{out_.ptr + c, n_columns_};
+    tasks_.run([&slot, texts, out] {
+        ColumnCodes codes = label_encode(texts, out);
+        slot.label_map = std::move(codes.label_map);
+        slot.reverse_map = std::move(codes.reverse_map);
     });
-    std::vector<ColumnLabels> result;
-    result.reserve(slots.size());
-    for (auto& s : slots) result.push_back(std::move(*s));
-    return result;
+}
+
+std::vector<ColumnLabels> TextColumnEncoder::finish() {
+    tasks_.wait();
+    std::vector<ColumnLabels> done;
+    done.reserve(results_.size());
+    for (ColumnLabels& l : results_) done.push_back(std::move(l));
+    results_.clear();
+    return done;
 }
 
 EncodingInfo make_encoding_info(std::vector<ColumnLabels>&& labels) {

@@ -3,9 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "core/pool.hpp"
 #include "core/state.hpp"
 
 namespace tovrik::core {
@@ -30,9 +33,26 @@ struct ColumnLabels {
     ReverseLabelMap reverse_map;
 };
 
-/// Label-encodes every text column of `store` on the worker pool, writing codes
-/// into column c of the buffer. Returns one record per text column, ascending.
-std::vector<ColumnLabels> encode_columns(const ColumnStore& store, SendPtr out);
+/// Label-encodes text columns on the worker pool while the caller goes on
+/// reading further columns: each submitted column's codes go into its column
+/// of the output buffer.
+class TextColumnEncoder {
+public:
+    TextColumnEncoder(std::size_t n_columns, SendPtr out) : n_columns_(n_columns), out_(out) {}
+
+    /// Starts column c; its texts must stay unchanged and alive until finish()
+    /// returns or this object is destroyed. Columns come in ascending order.
+    void submit(std::uint64_t c, std::span<const std::string_view> texts);
+
+    /// Waits for every submitted column; one record per column, ascending.
+    std::vector<ColumnLabels> finish();
+
+private:
+    std::size_t n_columns_;
+    SendPtr out_;
+    std::deque<ColumnLabels> results_;  // stable addresses while tasks fill them
+    PoolTasks tasks_;                   // declared last: waited for first
+};
 
 /// Files the records of `encode_columns` into a new EncodingInfo.
 EncodingInfo make_encoding_info(std::vector<ColumnLabels>&& labels);

@@ -26,10 +26,16 @@ struct U64Key {
     static bool eq(std::uint64_t a, std::uint64_t b) { return a == b; }
 };
 
+/// A hash map kept as a vector of entries in insertion order, plus an
+/// open-addressing index that is built on the first lookup. Entries appended
+/// with insert_new (keys known to be distinct) cost no hashing until then.
+/// The first lookup of a map mutates its index: callers that look up from
+/// several threads call index() first.
 template <class K, class V, class Traits>
 class FlatMap {
 public:
     using Entry = std::pair<K, V>;
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
     FlatMap() : seed_(next_seed()) {}
     FlatMap(FlatMap&&) noexcept = default;
@@ -43,23 +49,29 @@ public:
     auto end() const noexcept { return entries_.end(); }
     const Entry& entry(std::size_t i) const noexcept { return entries_[i]; }
 
-    /// Room for n entries without rehashing.
-    void reserve(std::size_t n) {
-        entries_.reserve(n);
-        if (n * 2 > slots_.size()) rehash(n);
+    /// Room for n entries.
+    void reserve(std::size_t n) { entries_.reserve(n); }
+
+    /// Brings the index up to date with the entries.
+    void index() const {
+        if (indexed_ == entries_.size()) return;
+        if (entries_.size() * 2 > slots_.size()) {
+            rehash();
+            return;
+        }
+        for (; indexed_ < entries_.size(); ++indexed_) place(indexed_);
     }
 
     template <class Q>
-    const V* find(const Q& key) const noexcept {
+    const V* find(const Q& key) const {
         const std::size_t i = find_index(key);
         return i == npos ? nullptr : &entries_[i].second;
     }
 
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-
     /// Position of the entry with `key` in iteration order, or npos.
     template <class Q>
-    std::size_t find_index(const Q& key) const noexcept {
+    std::size_t find_index(const Q& key) const {
+        index();
         if (slots_.empty()) return npos;
         const std::uint64_t h = Traits::hash(key, seed_);
         const std::uint64_t tag = h >> 32;
@@ -75,41 +87,19 @@ public:
 
     /// Inserts, or replaces the value of an equal key; the entry keeps its place.
     void insert_or_assign(K key, V value) {
-        prepare_one();
-        const std::uint64_t h = Traits::hash(key_view(key), seed_);
-        const std::uint64_t tag = h >> 32;
-        std::size_t i = h & mask_;
-        for (;; i = (i + 1) & mask_) {
-            const std::uint64_t s = slots_[i];
-            if (s == 0) break;
-            if ((s >> 32) == tag) {
-                Entry& e = entries_[(s & 0xffffffffu) - 1];
-                if (Traits::eq(e.first, key_view(key))) {
-                    e.second = std::move(value);
-                    return;
-                }
-            }
+        const std::size_t j = find_index(key_view(key));
+        if (j != npos) {
+            entries_[j].second = std::move(value);
+            return;
         }
-        entries_.emplace_back(std::move(key), std::move(value));
-        slots_[i] = (tag << 32) | entries_.size();
+        insert_new(std::move(key), std::move(value));
+        index();
     }
-
-    /// The seed of this map's hash function.
-    std::uint64_t seed() const noexcept { return seed_; }
 
     /// Appends an entry whose key the caller knows to be absent.
     void insert_new(K key, V value) {
-        const std::uint64_t h = Traits::hash(key_view(key), seed_);
-        insert_new_hashed(h, std::move(key), std::move(value));
-    }
-
-    /// insert_new with the key's hash under seed() already known.
-    void insert_new_hashed(std::uint64_t h, K key, V value) {
-        prepare_one();
-        std::size_t i = h & mask_;
-        while (slots_[i] != 0) i = (i + 1) & mask_;
+        if (entries_.size() >= k_max_entries) throw std::length_error("hash map too large");
         entries_.emplace_back(std::move(key), std::move(value));
-        slots_[i] = ((h >> 32) << 32) | entries_.size();
     }
 
 private:
@@ -118,31 +108,27 @@ private:
         else return k;
     }
 
-    void prepare_one() {
-        if (entries_.size() >= k_max_entries) throw std::length_error("hash map too large");
-        if ((entries_.size() + 1) * 2 > slots_.size()) rehash(entries_.size() + 1);
+    void place(std::size_t j) const {
+        const std::uint64_t h = Traits::hash(key_view(entries_[j].first), seed_);
+        std::size_t i = h & mask_;
+        while (slots_[i] != 0) i = (i + 1) & mask_;
+        slots_[i] = ((h >> 32) << 32) | (j + 1);
     }
 
-    void rehash(std::size_t n) {
+    void rehash() const {
         std::size_t cap = 16;
-        while (cap < n * 2) cap <<= 1;
-        std::vector<std::uint64_t> fresh(cap, 0);
-        const std::size_t mask = cap - 1;
-        for (std::size_t j = 0; j < entries_.size(); ++j) {
-            const std::uint64_t h = Traits::hash(key_view(entries_[j].first), seed_);
-            std::size_t i = h & mask;
-            while (fresh[i] != 0) i = (i + 1) & mask;
-            fresh[i] = ((h >> 32) << 32) | (j + 1);
-        }
-        slots_.swap(fresh);
-        mask_ = mask;
+        while (cap < entries_.size() * 2 + 2) cap <<= 1;
+        slots_.assign(cap, 0);
+        mask_ = cap - 1;
+        for (indexed_ = 0; indexed_ < entries_.size(); ++indexed_) place(indexed_);
     }
 
     static constexpr std::size_t k_max_entries = 0xfffffffeu;
 
     std::vector<Entry> entries_;
-    std::vector<std::uint64_t> slots_;
-    std::size_t mask_ = 0;
+    mutable std::vector<std::uint64_t> slots_;  // (hash tag << 32) | (entry index + 1)
+    mutable std::size_t mask_ = 0;
+    mutable std::size_t indexed_ = 0;  // entries covered by slots_
     std::uint64_t seed_;
 };
 

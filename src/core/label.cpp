@@ -27,116 +27,199 @@ constexpr std::size_t k_grain = 1 << 14;
 constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 
 // Distinct texts of a column, each with a dense id in order of first sight.
+// The distinct texts of a column, numbered by dense ids (in no particular
+// order), each copied once into a packed block; and every row's id.
 struct Distinct {
-    std::vector<std::string_view> texts;
-    std::vector<std::uint64_t> hashes;   // of each distinct text
-    std::vector<std::uint32_t> row_ids;  // id of every row's text
-    std::vector<char> blob;              // the distinct texts, packed (see compact)
+    std::vector<std::string_view> texts;  // point into blobs
+    std::vector<std::uint32_t> row_ids;
+    std::vector<std::vector<char>> blobs;
 };
 
-Distinct find_distinct(std::span<const std::string_view> column, std::uint64_t seed) {
-    const std::size_t n = column.size();
-    if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("column too long");
+inline bool same_text(const char* a, std::string_view b) {
+    return b.empty() || std::memcmp(a, b.data(), b.size()) == 0;
+}
 
-    // Hashing is the part that reads every byte; do it in parallel.
-    std::vector<std::uint64_t> hashes(n);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) hashes[i] = hash_bytes(column[i], seed);
-    });
-
-    Distinct d;
-    d.row_ids.resize(n);
-    std::size_t cap = 64;
-    while (cap < 2 * std::min<std::size_t>(n, 4096)) cap <<= 1;
-    std::vector<std::uint64_t> slots(cap, 0);  // (tag << 32) | (id + 1)
+// Deduplicates the rows listed in `rows` (ascending; an empty list means every
+// row of the column) with its own table: the distinct texts go to
+// `blob`/`offsets`, the local id of the j-th listed row to local[j].
+void dedup_partition(std::span<const std::string_view> column, const std::uint64_t* hashes,
+                     std::span<const std::uint32_t> rows, std::uint32_t* local,
+                     std::vector<char>& blob, std::vector<std::uint64_t>& offsets) {
+    const bool all = rows.empty();
+    const std::size_t count = all ? column.size() : rows.size();
+    std::size_t cap = 16;
+    while (cap < 2 * std::min<std::size_t>(count, 1 << 12)) cap <<= 1;
+    std::vector<std::uint64_t> slots(cap, 0);  // (hash tag << 32) | (local id + 1)
     std::size_t mask = cap - 1;
-
+    offsets.assign(1, 0);
+    // Only the top 32 bits of a hash are kept in the table, and the top bits
+    // chose the partition: place entries by a mix of those 32 bits.
+    auto pos = [](std::uint64_t tag, std::size_t m) {
+        return std::size_t((tag * 0x9E3779B97F4A7C15ULL) >> 24) & m;
+    };
     auto grow = [&] {
-        std::size_t ncap = slots.size() * 2;
-        std::vector<std::uint64_t> fresh(ncap, 0);
-        std::size_t nmask = ncap - 1;
+        std::vector<std::uint64_t> fresh(slots.size() * 2, 0);
+        const std::size_t m = fresh.size() - 1;
         for (std::uint64_t s : slots) {
             if (s == 0) continue;
-            std::size_t i = ((s >> 32) * 0x9E3779B97F4A7C15ULL) >> 1 & nmask;
-            // Re-derive the slot from the stored tag; the low bits are not kept,
-            // so position by a mix of the tag instead of the full hash.
-            while (fresh[i] != 0) i = (i + 1) & nmask;
+            std::size_t i = pos(s >> 32, m);
+            while (fresh[i] != 0) i = (i + 1) & m;
             fresh[i] = s;
         }
         slots.swap(fresh);
-        mask = nmask;
-    };
-    auto slot_of = [&](std::uint64_t h) -> std::size_t {
-        return ((h >> 32) * 0x9E3779B97F4A7C15ULL) >> 1 & mask;
+        mask = m;
     };
 
-    for (std::size_t r = 0; r < n; ++r) {
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t r = all ? j : rows[j];
         const std::uint64_t h = hashes[r];
         const std::uint64_t tag = h >> 32;
         const std::string_view text = column[r];
-        std::size_t i = slot_of(h);
+        std::size_t i = pos(tag, mask);
         for (;; i = (i + 1) & mask) {
             const std::uint64_t s = slots[i];
             if (s == 0) {
-                const auto id = static_cast<std::uint32_t>(d.texts.size());
-                d.texts.push_back(text);
-                d.hashes.push_back(h);
+                const std::size_t id = offsets.size() - 1;
+                blob.insert(blob.end(), text.begin(), text.end());
+                offsets.push_back(blob.size());
                 slots[i] = (tag << 32) | (std::uint64_t(id) + 1);
-                d.row_ids[r] = id;
-                if (d.texts.size() * 2 > slots.size()) grow();
+                local[j] = std::uint32_t(id);
+                if ((id + 1) * 2 > slots.size()) grow();
                 break;
             }
             if ((s >> 32) == tag) {
-                const auto id = static_cast<std::uint32_t>((s & 0xffffffffu) - 1);
-                if (d.texts[id] == text) {
-                    d.row_ids[r] = id;
+                const std::size_t id = (s & 0xffffffffu) - 1;
+                if (offsets[id + 1] - offsets[id] == text.size() && same_text(blob.data() + offsets[id], text)) {
+                    local[j] = std::uint32_t(id);
                     break;
                 }
             }
         }
     }
+}
+
+// Whether a column looks like it has many distinct texts: more than one in
+// eight among (up to) its first 16384 rows.
+bool many_distinct(const std::vector<std::uint64_t>& hashes) {
+    const std::size_t m = std::min<std::size_t>(hashes.size(), 1 << 14);
+    if (m < (1u << 12)) return false;
+    std::vector<std::uint64_t> sample(hashes.begin(), hashes.begin() + std::ptrdiff_t(m));
+    std::sort(sample.begin(), sample.end());
+    const std::size_t u = std::size_t(std::unique(sample.begin(), sample.end()) - sample.begin());
+    return u * 8 > m;
+}
+
+Distinct find_distinct(std::span<const std::string_view> column) {
+    const std::size_t n = column.size();
+    if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("column too long");
+    const std::uint64_t seed = next_seed();
+
+    // Hashing reads every byte of every row: in parallel.
+    std::vector<std::uint64_t> hashes(n);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) hashes[i] = hash_bytes(column[i], seed);
+    });
+
+    // Rows are split by the top bits of their hash, so equal texts meet in the
+    // same partition and the partitions deduplicate independently, in parallel,
+    // each with a table small enough for the cache.
+    const unsigned bits = many_distinct(hashes) ? 6 : 0;
+    const std::size_t parts = std::size_t(1) << bits;
+    auto part_of = [&](std::uint64_t h) { return bits == 0 ? 0 : std::size_t(h >> (64 - bits)); };
+
+    Distinct d;
+    d.row_ids.resize(n);
+    if (parts == 1) {
+        // Few distinct texts: one table, small enough for the cache anyway.
+        std::vector<std::uint64_t> offsets;
+        d.blobs.resize(1);
+        dedup_partition(column, hashes.data(), {}, d.row_ids.data(), d.blobs[0], offsets);
+        d.texts.resize(offsets.size() - 1);
+        for (std::size_t i = 0; i + 1 < offsets.size(); ++i)
+            d.texts[i] = std::string_view(d.blobs[0].data() + offsets[i], offsets[i + 1] - offsets[i]);
+        return d;
+    }
+
+    const std::size_t chunks = std::max<std::size_t>(1, std::min<std::size_t>(64, n / k_grain));
+    const std::size_t chunk_len = (n + chunks - 1) / chunks;
+    std::vector<std::uint32_t> counts(chunks * parts, 0);
+    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
+        std::uint32_t* cnt = &counts[ch * parts];
+        for (std::size_t r = ch * chunk_len, e = std::min(n, r + chunk_len); r < e; ++r) ++cnt[part_of(hashes[r])];
+    });
+    // Start of every (partition, chunk) run in the partition-ordered row list.
+    std::vector<std::size_t> part_start(parts + 1, 0);
+    std::vector<std::size_t> run_start(chunks * parts);
+    std::size_t at = 0;
+    for (std::size_t p = 0; p < parts; ++p) {
+        part_start[p] = at;
+        for (std::size_t ch = 0; ch < chunks; ++ch) {
+            run_start[ch * parts + p] = at;
+            at += counts[ch * parts + p];
+        }
+    }
+    part_start[parts] = at;
+    std::vector<std::uint32_t> by_part(n);
+    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
+        std::size_t* next = &run_start[ch * parts];
+        for (std::size_t r = ch * chunk_len, e = std::min(n, r + chunk_len); r < e; ++r)
+            by_part[next[part_of(hashes[r])]++] = std::uint32_t(r);
+    });
+
+    d.blobs.resize(parts);
+    std::vector<std::vector<std::uint64_t>> offsets(parts);
+    std::vector<std::uint32_t> local(n);
+    tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
+        const std::size_t b = part_start[p], e = part_start[p + 1];
+        dedup_partition(column, hashes.data(), std::span<const std::uint32_t>(by_part.data() + b, e - b),
+                        local.data() + b, d.blobs[p], offsets[p]);
+    });
+
+    // Global ids: partitions one after another.
+    std::vector<std::size_t> first_id(parts + 1, 0);
+    for (std::size_t p = 0; p < parts; ++p) first_id[p + 1] = first_id[p] + offsets[p].size() - 1;
+    d.texts.resize(first_id[parts]);
+    tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
+        const char* base = d.blobs[p].data();
+        const auto& off = offsets[p];
+        for (std::size_t i = 0; i + 1 < off.size(); ++i)
+            d.texts[first_id[p] + i] = std::string_view(base + off[i], off[i + 1] - off[i]);
+        for (std::size_t j = part_start[p]; j < part_start[p + 1]; ++j)
+            d.row_ids[by_part[j]] = std::uint32_t(first_id[p] + local[j]);
+    });
     return d;
 }
 
-// Packs the distinct texts into one block, in id order, so that sorting and
-// copying them touch compact memory instead of the scattered cell texts.
-void compact(Distinct& d) {
-    const std::size_t k = d.texts.size();
-    std::vector<std::size_t> offset(k + 1, 0);
-    for (std::size_t i = 0; i < k; ++i) offset[i + 1] = offset[i] + d.texts[i].size();
-    d.blob.resize(offset[k]);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain), [&](const auto& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) {
-            const std::string_view t = d.texts[i];
-            if (!t.empty()) std::memcpy(d.blob.data() + offset[i], t.data(), t.size());
-            d.texts[i] = std::string_view(d.blob.data() + offset[i], t.size());
-        }
-    });
-}
-
-// First eight bytes, big-endian and zero-padded: comparing these as integers
-// agrees with byte order wherever they differ.
-std::uint64_t prefix_key(std::string_view s) {
-    unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    std::memcpy(b, s.data(), std::min<std::size_t>(8, s.size()));
-    std::uint64_t v = 0;
-    for (unsigned char c : b) v = (v << 8) | c;
-    return v;
-}
-
+// The first sixteen bytes, big-endian and zero-padded: comparing these as
+// integers agrees with byte order wherever they differ.
 struct SortKey {
-    std::uint64_t prefix;
+    std::uint64_t hi, lo;
     std::uint32_t id;
 };
+
+std::uint64_t big_endian(const char* p, std::size_t len) {
+    unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    std::memcpy(b, p, std::min<std::size_t>(8, len));
+    std::uint64_t v;
+    std::memcpy(&v, b, 8);
+    return __builtin_bswap64(v);
+}
 
 // Ids of the distinct texts in ascending byte order (string_view compares bytes
 // as unsigned; the texts are distinct, so the order is total).
 std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     const std::size_t k = d.texts.size();
     std::vector<SortKey> keys(k);
-    for (std::size_t i = 0; i < k; ++i) keys[i] = {prefix_key(d.texts[i]), std::uint32_t(i)};
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain), [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            const std::string_view t = d.texts[i];
+            keys[i] = {big_endian(t.data(), t.size()),
+                       t.size() > 8 ? big_endian(t.data() + 8, t.size() - 8) : 0, std::uint32_t(i)};
+        }
+    });
     auto less = [&](const SortKey& a, const SortKey& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (a.hi != b.hi) return a.hi < b.hi;
+        if (a.lo != b.lo) return a.lo < b.lo;
         return d.texts[a.id] < d.texts[b.id];
     };
     if (k > 4 * k_grain) tbb::parallel_sort(keys.begin(), keys.end(), less);
@@ -150,9 +233,7 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
 
 ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut out) {
     ColumnCodes res;
-    // Hash with the label map's own seed, so its entries need no second hashing.
-    Distinct d = find_distinct(column, res.label_map.seed());
-    compact(d);
+    Distinct d = find_distinct(column);
     const std::size_t k = d.texts.size();
     const std::vector<std::uint32_t> order = sorted_ids(d);
 
@@ -183,7 +264,7 @@ ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut ou
             res.label_map.reserve(k);
             for (std::uint32_t id : order) {
                 const std::int64_t c = code_int[id];
-                res.label_map.insert_new_hashed(d.hashes[id], std::string(d.texts[id]),
+                res.label_map.insert_new(std::string(d.texts[id]),
                                          c < 0 ? std::nullopt
                                                : std::optional<std::uint64_t>(std::uint64_t(c)));
             }
@@ -214,6 +295,7 @@ ColumnCodes label_encode_by_sort(std::span<const std::string_view> column, Strid
             res.label_map.insert_new(std::string(t), next++);
         }
     }
+    res.label_map.index();  // looked up from many workers below
     tbb::parallel_for(std::size_t(0), column.size(), [&](std::size_t r) {
         const auto& code = *res.label_map.find(column[r]);
         out.data[r * out.stride] = code ? static_cast<double>(*code) : k_nan;

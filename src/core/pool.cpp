@@ -2,6 +2,7 @@
 #include "core/pool.hpp"
 
 #include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
 #include <sched.h>
 
 #include <cstdlib>
@@ -46,15 +47,48 @@ std::size_t pool_size_from_env() {
     return processors();
 }
 
-void run_in_pool(const std::function<void()>& fn) {
+namespace {
+
+tbb::task_arena& arena() {
     static std::once_flag once;
-    static std::unique_ptr<tbb::task_arena> arena;
+    static std::unique_ptr<tbb::task_arena> a;
     std::call_once(once, [] {
         const std::size_t n = pool_size_from_env();
         const int cap = n > 4096 ? 4096 : int(n);
-        arena = std::make_unique<tbb::task_arena>(cap, 1);
+        // One slot is kept for the calling thread, which joins the work when it waits.
+        a = std::make_unique<tbb::task_arena>(cap, 1);
     });
-    arena->execute(fn);
+    return *a;
+}
+
+}  // namespace
+
+void run_in_pool(const std::function<void()>& fn) { arena().execute(fn); }
+
+struct PoolTasks::Impl {
+    tbb::task_group group;
+    bool pending = false;
+};
+
+PoolTasks::PoolTasks() : impl_(std::make_unique<Impl>()) {}
+
+PoolTasks::~PoolTasks() {
+    if (!impl_->pending) return;
+    try {
+        wait();
+    } catch (...) {
+        // the caller is already leaving with an error of its own
+    }
+}
+
+void PoolTasks::run(std::function<void()> fn) {
+    arena().execute([&] { impl_->group.run(std::move(fn)); });
+    impl_->pending = true;
+}
+
+void PoolTasks::wait() {
+    impl_->pending = false;
+    arena().execute([&] { impl_->group.wait(); });
 }
 
 }  // namespace tovrik::core

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace tovrik::core {
 
@@ -14,5 +15,23 @@ std::size_t pool_size_from_env();
 /// Runs `fn` inside the pool (created on first use, sized once) and waits for it
 /// and every task it spawned. The calling thread takes part in the work.
 void run_in_pool(const std::function<void()>& fn);
+
+/// Tasks started on the pool while the caller goes on with other work.
+class PoolTasks {
+public:
+    PoolTasks();
+    /// Waits for every task; a task's exception is dropped here.
+    ~PoolTasks();
+    PoolTasks(const PoolTasks&) = delete;
+    PoolTasks& operator=(const PoolTasks&) = delete;
+
+    void run(std::function<void()> fn);
+    /// Waits for every task, taking part in the work; rethrows a task's exception.
+    void wait();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace tovrik::core

@@ -21,18 +21,21 @@ std::uint64_t code_of(double v) {
     return static_cast<std::uint64_t>(v);
 }
 
-// The strings of one column's codes, made on first use. Codes as the engine
-// makes them are dense (0..k-1), so they index a table directly; any other
-// code goes through the map.
+// The strings of one column's codes: one str per code, shared by every cell
+// that carries it. Codes as the engine makes them are dense (0..k-1): their
+// strings are made up front in a table indexed by code. Any other map is
+// looked up per cell, its strings made on first use.
 class ColumnStrings {
 public:
-    explicit ColumnStrings(const core::ReverseLabelMap& map) : map_(map), cache_(map.size()) {
+    explicit ColumnStrings(const core::ReverseLabelMap& map) : map_(map) {
         std::uint64_t top = 0;
         for (const auto& e : map) top = std::max(top, e.first);
         if (map.size() != 0 && top < 2 * map.size() + 64) {
-            dense_.assign(std::size_t(top) + 1, 0);
-            std::uint32_t i = 0;
-            for (const auto& e : map) dense_[std::size_t(e.first)] = ++i;
+            dense_ = true;
+            by_code_.resize(std::size_t(top) + 1);
+            for (const auto& [code, text] : map) by_code_[std::size_t(code)] = make(text);
+        } else {
+            by_code_.resize(map.size());  // by entry index, filled on first use
         }
     }
     ColumnStrings(const ColumnStrings&) = delete;
@@ -41,28 +44,27 @@ public:
     PyObject* get(double v) {
         if (std::isnan(v)) return nullptr;
         const std::uint64_t code = code_of(v);
-        std::size_t i;
-        if (code < dense_.size()) {
-            if (dense_[code] == 0) return nullptr;
-            i = dense_[code] - 1;
-        } else if (!dense_.empty()) {
-            return nullptr;  // the table covers every code of the map
+        PyObject* s;
+        if (dense_) {
+            if (code >= by_code_.size()) return nullptr;
+            s = by_code_[std::size_t(code)].get();
         } else {
-            i = map_.find_index(code);
+            const std::size_t i = map_.find_index(code);
             if (i == core::ReverseLabelMap::npos) return nullptr;
+            if (!by_code_[i]) by_code_[i] = make(map_.entry(i).second);
+            s = by_code_[i].get();
         }
-        Ref& s = cache_[i];
-        if (!s) {
-            const std::string& text = map_.entry(i).second;
-            s = check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-        }
-        return Py_NewRef(s.get());
+        return s == nullptr ? nullptr : Py_NewRef(s);
     }
 
 private:
+    static Ref make(const std::string& text) {
+        return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    }
+
     const core::ReverseLabelMap& map_;
-    std::vector<Ref> cache_;
-    std::vector<std::uint32_t> dense_;  // code -> entry index + 1, 0 for none
+    bool dense_ = false;
+    std::vector<Ref> by_code_;  // dense: by code; otherwise by entry index
 };
 
 const core::ReverseLabelMap& reverse_map_of(const core::EncodingInfo& info, std::uint64_t c) {

@@ -38,11 +38,8 @@ std::pair<std::uint64_t, std::uint64_t> read_shape(PyObject* obj) {
 // How a cell's bytes are read straight from an exact ndarray's buffer.
 enum class Direct { none, object, f64, f32, i8, i16, i32, i64, u8, u16, u32, u64, boolean };
 
-Direct direct_kind(PyObject* src) {
-    if (!PyArray_CheckExact(src)) return Direct::none;
-    auto* a = reinterpret_cast<PyArrayObject*>(src);
-    if (PyArray_NDIM(a) != 2 || !PyArray_ISNOTSWAPPED(a)) return Direct::none;
-    switch (PyArray_TYPE(a)) {
+Direct kind_of_type(int type_num) {
+    switch (type_num) {
         case NPY_OBJECT: return Direct::object;
         case NPY_DOUBLE: return Direct::f64;
         case NPY_FLOAT: return Direct::f32;
@@ -59,6 +56,13 @@ Direct direct_kind(PyObject* src) {
         case NPY_BOOL: return Direct::boolean;
         default: return Direct::none;
     }
+}
+
+Direct direct_kind(PyObject* src, int ndim) {
+    if (!PyArray_CheckExact(src)) return Direct::none;
+    auto* a = reinterpret_cast<PyArrayObject*>(src);
+    if (PyArray_NDIM(a) != ndim || !PyArray_ISNOTSWAPPED(a)) return Direct::none;
+    return kind_of_type(PyArray_TYPE(a));
 }
 
 template <class T>
@@ -117,7 +121,16 @@ bool cell_to_float(PyObject* cell, double& out) {
 // Everything one run of the cell loop owns.
 class CellReader {
 public:
-    CellReader(core::ColumnStore& store, double* out) : store_(store), out_(out) {}
+    CellReader(core::ColumnStore& store, double* out)
+        : store_(store), out_(out), encoder_(store.n_columns, core::SendPtr{out}) {}
+
+    /// Column c is read: a text column starts encoding on the pool right away.
+    void end_column(std::size_t c) {
+        if (store_.is_text[c]) encoder_.submit(c, store_.text_columns[c]);
+    }
+
+    /// Waits for the text columns; their records in ascending column order.
+    std::vector<core::ColumnLabels> finish() { return encoder_.finish(); }
 
     void cell(PyObject* value, std::size_t r, std::size_t c) {
         if (!store_.is_text[c]) {
@@ -177,12 +190,9 @@ private:
     double* out_;
     core::TextArena arena_;
     std::vector<Ref> keepalive_;
-
-public:
-    // Released only after the engine has finished with the views.
-    void release_texts() noexcept {
-        keepalive_.clear();
-    }
+    // Declared last, so destroyed first: the pool tasks that read the views
+    // into arena_ and into the strs of keepalive_ are waited for before those go.
+    core::TextColumnEncoder encoder_;
 };
 
 void check_signals(std::size_t& countdown) {
@@ -192,40 +202,109 @@ void check_signals(std::size_t& countdown) {
     }
 }
 
-// Reads the cells of an exact 2-D ndarray straight from its buffer. The array's
-// header is read again before every cell: a cell's __str__ or __float__ may have
-// resized or reshaped it, in which case a lookup would have failed too.
-void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t rows, std::size_t cols) {
+// Reads column c (rows 0..rows-1) of an exact ndarray straight from its buffer:
+// cells (r, src_col) of a 2-D array, or cells r of a 1-D one. For object cells
+// the array's header is read again before every cell: a cell's __str__ or
+// __float__ may have resized or reshaped it, in which case a lookup would have
+// failed too.
+void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size_t rows,
+                       std::size_t c, std::size_t src_col, std::size_t& countdown) {
     auto* a = reinterpret_cast<PyArrayObject*>(src);
+    const int ndim = PyArray_NDIM(a);
+    auto fits = [&](std::size_t r) {
+        return PyArray_NDIM(a) == ndim && direct_kind(src, ndim) == kind &&
+               r < std::size_t(PyArray_DIM(a, 0)) && (ndim == 1 || src_col < std::size_t(PyArray_DIM(a, 1)));
+    };
+    auto at = [&](std::size_t r) {
+        const char* p = static_cast<const char*>(PyArray_DATA(a)) + npy_intp(r) * PyArray_STRIDE(a, 0);
+        return ndim == 1 ? p : p + npy_intp(src_col) * PyArray_STRIDE(a, 1);
+    };
     if (kind != Direct::object) {
         // Plain numbers run no Python code, so the array cannot change under us.
-        if (std::size_t(PyArray_DIM(a, 0)) < rows || std::size_t(PyArray_DIM(a, 1)) < cols)
-            throw Panic("the source array is smaller than its `shape`");
-        const char* base = static_cast<const char*>(PyArray_DATA(a));
-        const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
-        for (std::size_t r = 0; r < rows; ++r)
-            for (std::size_t c = 0; c < cols; ++c)
-                reader.number(load_number(kind, base + npy_intp(r) * s0 + npy_intp(c) * s1), r, c);
+        if (rows != 0 && !fits(rows - 1)) throw Panic("the source array is smaller than its `shape`");
+        for (std::size_t r = 0; r < rows; ++r) reader.number(load_number(kind, at(r)), r, c);
         return;
     }
+    for (std::size_t r = 0; r < rows; ++r) {
+        check_signals(countdown);
+        if (!fits(r)) throw Panic("the source array changed shape while its cells were read");
+        PyObject* item;
+        std::memcpy(&item, at(r), sizeof item);
+        Ref cell = Ref::borrow(item != nullptr ? item : Py_None);
+        reader.cell(cell.get(), r, c);
+    }
+    reader.end_column(c);
+}
+
+void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t rows, std::size_t cols) {
     std::size_t countdown = k_signal_interval;
+    for (std::size_t c = 0; c < cols; ++c) read_array_column(src, kind, reader, rows, c, c, countdown);
+}
+
+// How one column of a pandas DataFrame is read on the column road.
+enum class FrameColumn : std::uint8_t { numpy, strings };
+
+// An exact pandas.DataFrame whose columns all have a NumPy number, bool or
+// object dtype, or a pandas string dtype, and not all object, is read column by
+// column instead of through `values`: `values` would box every number of such a
+// mixed frame into a Python object, and gives the very same cells otherwise
+// (numbers convert to the same doubles, object cells are the same objects, and
+// string columns become objects through the same astype(object)). Anything else
+// keeps the `values` road.
+std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t cols) {
+    Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
+    if (!pandas) {
+        if (PyErr_Occurred()) throw PyError();
+        return std::nullopt;  // not imported, so obj cannot be one of its frames
+    }
+    if (!PyModule_Check(pandas.get())) return std::nullopt;
+    Ref frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != frame_type.get()) return std::nullopt;
+    Ref string_dtype = check(PyObject_GetAttrString(pandas.get(), "StringDtype"));
+    Ref dtypes = check(PyObject_GetAttrString(obj, "dtypes"));
+    Ref list = check(PyObject_CallMethod(dtypes.get(), "tolist", nullptr));
+    if (!PyList_Check(list.get()) || std::size_t(PyList_GET_SIZE(list.get())) != cols) return std::nullopt;
+
+    std::vector<FrameColumn> road(cols);
+    bool all_object = true;
     for (std::size_t c = 0; c < cols; ++c) {
-        for (std::size_t r = 0; r < rows; ++r) {
-            check_signals(countdown);
-            if (PyArray_NDIM(a) != 2 || direct_kind(src) != kind ||
-                r >= std::size_t(PyArray_DIM(a, 0)) || c >= std::size_t(PyArray_DIM(a, 1)))
-                throw Panic("the source array changed shape while its cells were read");
-            const char* p = static_cast<const char*>(PyArray_DATA(a)) + npy_intp(r) * PyArray_STRIDE(a, 0) +
-                            npy_intp(c) * PyArray_STRIDE(a, 1);
-            if (kind == Direct::object) {
-                PyObject* item;
-                std::memcpy(&item, p, sizeof item);
-                Ref cell = Ref::borrow(item != nullptr ? item : Py_None);
-                reader.cell(cell.get(), r, c);
-            } else {
-                reader.number(load_number(kind, p), r, c);
-            }
+        PyObject* dt = PyList_GET_ITEM(list.get(), Py_ssize_t(c));
+        if (PyArray_DescrCheck(dt)) {
+            auto* d = reinterpret_cast<PyArray_Descr*>(dt);
+            if (kind_of_type(d->type_num) == Direct::none || !PyArray_ISNBO(d->byteorder)) return std::nullopt;
+            road[c] = FrameColumn::numpy;
+            all_object = all_object && d->type_num == NPY_OBJECT;
+        } else if (check_status(PyObject_IsInstance(dt, string_dtype.get())) == 1) {
+            road[c] = FrameColumn::strings;
+            all_object = false;
+        } else {
+            return std::nullopt;
         }
+    }
+    if (all_object) return std::nullopt;  // `values` is then the object block itself
+    return road;
+}
+
+void read_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, CellReader& reader,
+                        std::size_t rows) {
+    Ref iloc = check(PyObject_GetAttrString(obj, "iloc"));
+    Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+    std::size_t countdown = k_signal_interval;
+    for (std::size_t c = 0; c < road.size(); ++c) {
+        Ref pos = check(PyLong_FromSize_t(c));
+        Ref key = check(PyTuple_Pack(2, all.get(), pos.get()));
+        Ref series = check(PyObject_GetItem(iloc.get(), key.get()));
+        Ref arr;
+        if (road[c] == FrameColumn::strings) {
+            Ref ext = check(PyObject_GetAttrString(series.get(), "array"));
+            arr = check(PyObject_CallMethod(ext.get(), "astype", "s", "object"));
+        } else {
+            arr = check(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
+        }
+        series.reset();
+        const Direct d = direct_kind(arr.get(), 1);
+        if (d == Direct::none) throw Panic("a DataFrame column did not give a plain array");
+        read_array_column(arr.get(), d, reader, rows, c, 0, countdown);
     }
 }
 
@@ -241,6 +320,7 @@ void read_by_lookup(PyObject* src, CellReader& reader, std::size_t rows, std::si
             if (!cell) throw panic_from_pending("failed to look up a cell");
             reader.cell(cell.get(), r, c);
         }
+        reader.end_column(c);
     }
 }
 
@@ -252,9 +332,13 @@ IntakeResult encode_object_array(PyObject* obj, OUT kind) {
     double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(matrix.get())));
 
     Ref source;
+    std::optional<std::vector<FrameColumn>> road;
     if (kind.is_frame) {
-        source = Ref::steal(PyObject_GetAttrString(obj, "values"));
-        if (!source) throw panic_from_pending("failed to read `values`");
+        road = frame_road(obj, cols);
+        if (!road) {
+            source = Ref::steal(PyObject_GetAttrString(obj, "values"));
+            if (!source) throw panic_from_pending("failed to read `values`");
+        }
     } else {
         source = Ref::borrow(obj);
     }
@@ -266,15 +350,16 @@ IntakeResult encode_object_array(PyObject* obj, OUT kind) {
     store.text_columns.resize(cols);
 
     CellReader reader(store, out);
-    if (rows != 0 && cols != 0) {
-        const Direct d = direct_kind(source.get());
+    if (road) {
+        if (rows != 0) read_frame_columns(obj, *road, reader, rows);
+    } else if (rows != 0 && cols != 0) {
+        const Direct d = direct_kind(source.get(), 2);
         if (d != Direct::none) read_direct(source.get(), d, reader, rows, cols);
         else read_by_lookup(source.get(), reader, rows, cols);
     }
     source.reset();
 
-    std::vector<core::ColumnLabels> labels = core::encode_columns(store, core::SendPtr{out});
-    reader.release_texts();
+    std::vector<core::ColumnLabels> labels = reader.finish();
 
     IntakeResult res;
     res.kind = std::move(kind);
