@@ -11,7 +11,7 @@ namespace tovrik::core {
 void TextColumnEncoder::submit(std::uint64_t c, std::span<const std::string_view> texts) {
     ColumnLabels& slot = results_.emplace_back();
     slot.column = c;
-    const StridedOut out{out_.ptr + c, n_columns_};
+    const StridedOut out{&out_.at(0, c), out_.row_stride};
     tasks_.run([&slot, texts, out] {
         ColumnCodes codes = label_encode(texts, out);
         slot.label_map = std::move(codes.label_map);

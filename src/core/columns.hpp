@@ -13,9 +13,14 @@
 
 namespace tovrik::core {
 
-/// Handle on the row-major output buffer. Tasks write disjoint cells through it.
+/// Handle on the output buffer, row-major or column-major. Tasks write
+/// disjoint cells through it.
 struct SendPtr {
     double* ptr;
+    std::size_t row_stride;  // in elements
+    std::size_t col_stride;
+
+    double& at(std::size_t r, std::size_t c) const noexcept { return ptr[r * row_stride + c * col_stride]; }
 };
 
 /// Column-wise copy of the input's texts. Numeric columns are written to the
@@ -38,7 +43,7 @@ struct ColumnLabels {
 /// of the output buffer.
 class TextColumnEncoder {
 public:
-    TextColumnEncoder(std::size_t n_columns, SendPtr out) : n_columns_(n_columns), out_(out) {}
+    explicit TextColumnEncoder(SendPtr out) : out_(out) {}
 
     /// Starts column c; its texts must stay unchanged and alive until finish()
     /// returns or this object is destroyed. Columns come in ascending order.
@@ -48,7 +53,6 @@ public:
     std::vector<ColumnLabels> finish();
 
 private:
-    std::size_t n_columns_;
     SendPtr out_;
     std::deque<ColumnLabels> results_;  // stable addresses while tasks fill them
     PoolTasks tasks_;                   // declared last: waited for first

@@ -96,6 +96,15 @@ public:
         index();
     }
 
+    /// Replaces all entries by `entries`, whose keys the caller knows to be distinct.
+    void assign_distinct(std::vector<Entry>&& entries) {
+        if (entries.size() > k_max_entries) throw std::length_error("hash map too large");
+        entries_ = std::move(entries);
+        slots_.clear();
+        mask_ = 0;
+        indexed_ = 0;
+    }
+
     /// Appends an entry whose key the caller knows to be absent.
     void insert_new(K key, V value) {
         if (entries_.size() >= k_max_entries) throw std::length_error("hash map too large");

@@ -5,7 +5,6 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 
 #include <algorithm>
@@ -26,7 +25,6 @@ namespace {
 constexpr std::size_t k_grain = 1 << 14;
 constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 
-// Distinct texts of a column, each with a dense id in order of first sight.
 // The distinct texts of a column, numbered by dense ids (in no particular
 // order), each copied once into a packed block; and every row's id.
 struct Distinct {
@@ -252,30 +250,28 @@ ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut ou
     }
     const std::size_t coded = next;
 
-    tbb::parallel_invoke(
-        [&] {
-            const std::size_t n = column.size();
-            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
-                for (std::size_t i = r.begin(); i != r.end(); ++i)
-                    out.data[i * out.stride] = code_of[d.row_ids[i]];
-            });
-        },
-        [&] {
-            res.label_map.reserve(k);
-            for (std::uint32_t id : order) {
-                const std::int64_t c = code_int[id];
-                res.label_map.insert_new(std::string(d.texts[id]),
-                                         c < 0 ? std::nullopt
-                                               : std::optional<std::uint64_t>(std::uint64_t(c)));
+    const std::size_t n = column.size();
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
+    });
+
+    // Both maps copy each distinct text once, in ascending order; built in
+    // parallel, then handed over whole.
+    std::vector<LabelMap::Entry> labels(k);
+    std::vector<ReverseLabelMap::Entry> reverse(coded);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain / 4), [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            const std::uint32_t id = order[i];
+            const std::int64_t c = code_int[id];
+            labels[i].first.assign(d.texts[id]);
+            if (c >= 0) {
+                labels[i].second = std::uint64_t(c);
+                reverse[std::size_t(c)] = {std::uint64_t(c), std::string(d.texts[id])};
             }
-        },
-        [&] {
-            res.reverse_map.reserve(coded);
-            for (std::uint32_t id : order) {
-                const std::int64_t c = code_int[id];
-                if (c >= 0) res.reverse_map.insert_new(std::uint64_t(c), std::string(d.texts[id]));
-            }
-        });
+        }
+    });
+    res.label_map.assign_distinct(std::move(labels));
+    res.reverse_map.assign_distinct(std::move(reverse));
     return res;
 }
 

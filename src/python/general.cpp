@@ -121,8 +121,7 @@ bool cell_to_float(PyObject* cell, double& out) {
 // Everything one run of the cell loop owns.
 class CellReader {
 public:
-    CellReader(core::ColumnStore& store, double* out)
-        : store_(store), out_(out), encoder_(store.n_columns, core::SendPtr{out}) {}
+    CellReader(core::ColumnStore& store, core::SendPtr out) : store_(store), out_(out), encoder_(out) {}
 
     /// Column c is read: a text column starts encoding on the pool right away.
     void end_column(std::size_t c) {
@@ -136,7 +135,7 @@ public:
         if (!store_.is_text[c]) {
             double v;
             if (cell_to_float(value, v)) {
-                out_[r * store_.n_columns + c] = v;
+                out_.at(r, c) = v;
                 return;
             }
             become_text(r, c);
@@ -144,7 +143,7 @@ public:
         store_.text_columns[c].push_back(text_of(value));
     }
 
-    void number(double v, std::size_t r, std::size_t c) { out_[r * store_.n_columns + c] = v; }
+    void number(double v, std::size_t r, std::size_t c) { out_.at(r, c) = v; }
 
 private:
     // The numbers read so far in this column are turned into texts by the
@@ -156,7 +155,7 @@ private:
         std::string buf;
         for (std::size_t i = 0; i < r; ++i) {
             buf.clear();
-            core::append_float_text(buf, out_[i * store_.n_columns + c]);
+            core::append_float_text(buf, out_.at(i, c));
             col.push_back(arena_.add(buf));
         }
     }
@@ -187,7 +186,7 @@ private:
     }
 
     core::ColumnStore& store_;
-    double* out_;
+    core::SendPtr out_;
     core::TextArena arena_;
     std::vector<Ref> keepalive_;
     // Declared last, so destroyed first: the pool tasks that read the views
@@ -328,8 +327,13 @@ void read_by_lookup(PyObject* src, CellReader& reader, std::size_t rows, std::si
 
 IntakeResult encode_object_array(PyObject* obj, OUT kind) {
     const auto [rows, cols] = read_shape(obj);
-    Ref matrix = new_float_matrix(rows, cols, false);
-    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(matrix.get())));
+    // A DataFrame result is built from a column-major buffer: pandas keeps its
+    // columns that way, so the copy it makes is straight, and each column is
+    // written contiguously here. An array result is row-major.
+    const bool by_column = kind.is_frame;
+    Ref matrix = new_float_matrix(rows, cols, by_column);
+    const core::SendPtr out{static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(matrix.get()))),
+                            by_column ? 1 : cols, by_column ? rows : 1};
 
     Ref source;
     std::optional<std::vector<FrameColumn>> road;
