@@ -29,8 +29,9 @@ public:
     /// Waits for every task, taking part in the work; rethrows a task's exception.
     void wait();
 
+    struct Impl;  // defined where the pool is
+
 private:
-    struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -47,7 +47,13 @@ void raise(PyObject* type, const std::string& message) {
     throw PyError();
 }
 
+void absorb_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError();
+    PyErr_Clear();
+}
+
 Panic panic_from_pending(const std::string& context) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError();
     PyError err;
     PyObject* v = err.value();
     std::string msg = context;

@@ -55,8 +55,13 @@ inline int check_status(int rc) {
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
+/// Discards the pending error when it is an ordinary Exception; anything else
+/// (KeyboardInterrupt, SystemExit) is thrown on, so that it is never lost.
+void absorb_error();
+
 /// Builds a Panic whose cause is the pending Python error, with `context` and
-/// the error's text as the message.
+/// the error's text as the message. An error that is not an Exception
+/// (KeyboardInterrupt, SystemExit) is thrown on unchanged instead.
 Panic panic_from_pending(const std::string& context);
 
 /// The internal-error exception type; created once per process.

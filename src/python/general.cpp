@@ -111,7 +111,7 @@ bool cell_to_float(PyObject* cell, double& out) {
     }
     double v = PyFloat_AsDouble(cell);
     if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+        absorb_error();
         return false;
     }
     out = v;

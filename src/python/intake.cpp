@@ -56,14 +56,14 @@ bool names_as_texts(PyObject* columns, std::vector<std::string>& out) {
     if (PyUnicode_Check(columns) || !PySequence_Check(columns)) return false;
     Py_ssize_t hint = PyObject_Size(columns);
     if (hint < 0) {
-        PyErr_Clear();
+        absorb_error();
         hint = 0;
     }
     out.clear();
     out.reserve(std::size_t(hint));
     Ref it = Ref::steal(PyObject_GetIter(columns));
     if (!it) {
-        PyErr_Clear();
+        absorb_error();
         return false;
     }
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
@@ -71,13 +71,13 @@ bool names_as_texts(PyObject* columns, std::vector<std::string>& out) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(item.get(), &n);
         if (s == nullptr) {
-            PyErr_Clear();
+            absorb_error();
             return false;
         }
         out.emplace_back(s, std::size_t(n));
     }
     if (PyErr_Occurred()) {
-        PyErr_Clear();
+        absorb_error();
         return false;
     }
     return true;
@@ -94,7 +94,7 @@ std::vector<std::string> names_as_integers(PyObject* columns) {
     }
     Py_ssize_t hint = PyObject_Size(list.get());
     if (hint < 0) {
-        PyErr_Clear();
+        absorb_error();
         hint = 0;
     }
     std::vector<std::string> out;
@@ -157,7 +157,7 @@ std::string_view str_text(PyObject* s, std::string& spill) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s, &n);
     if (p != nullptr) return {p, std::size_t(n)};
-    PyErr_Clear();  // lone surrogates: rebuild the text code point by code point
+    absorb_error();  // lone surrogates: rebuild the text code point by code point
     spill.clear();
     const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);

@@ -1,0 +1,119 @@
+"""Repeated calls, on success and on every failure road, leave reference counts
+of the inputs and the traced memory flat."""
+
+import gc
+import sys
+import tracemalloc
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tovrik
+
+
+class RaisingStr:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def hostile_frame(**attrs):
+    return type("DataFrame", (), attrs)()
+
+
+
+def text_array():
+    a = np.empty((50, 2), dtype=object)
+    a[:, 0] = [f"v{i % 7}" for i in range(50)]
+    a[:, 1] = np.arange(50.0)
+    return a
+
+
+def failing(exc_type, *args):
+    def raise_it(self):
+        raise exc_type(*args)  # a fresh exception each time: a reused one grows its traceback
+
+    return property(raise_it)
+
+
+ROADS = {
+    "encode-array": lambda e, x: e.encode(x),
+    "decode-array": lambda e, x: e.decode(e.encode(x)),
+    "encode-frame": lambda e, x: e.encode(pd.DataFrame(x, columns=["a", "b"])),
+    "decode-frame": lambda e, x: e.decode(e.encode(pd.DataFrame(x, columns=["a", "b"]))),
+    "state": lambda e, x: e.__setstate__(e.__getstate__()),
+}
+
+# Built once: a class made per call would grow the interpreter's type caches.
+COLUMNS_RAISE = hostile_frame(columns=failing(KeyError, "c"))
+SHAPE_RAISES = hostile_frame(columns=["a"], shape=failing(OSError, "s"))
+VALUES_RAISE = hostile_frame(columns=["a", "b"], shape=(50, 2), values=failing(ValueError, "v"))
+
+FAILURES = {
+    "unsupported": lambda e, x: e.encode([x]),
+    "columns-raise": lambda e, x: e.encode(COLUMNS_RAISE),
+    "shape-raise": lambda e, x: e.encode(SHAPE_RAISES),
+    "values-raise": lambda e, x: e.encode(VALUES_RAISE),
+    "str-raises": lambda e, x: e.encode(np.array([[RaisingStr(), x[0, 0]]], dtype=object)),
+    "borrow-refused": None,  # built in the test: needs a cell that calls back
+    "bad-state": lambda e, x: e.__setstate__(b"\x01" + b"\xff" * 40),
+    "bad-binding": lambda e, x: e.encode(x, x),
+}
+
+
+def traced_growth(action, enc, x, rounds):
+    snap = tracemalloc.take_snapshot()
+    for _ in range(rounds):
+        action(enc, x)
+    gc.collect()
+    return sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(snap, "filename"))
+
+
+def run_flat(action, x, rounds=2000):
+    """Reference counts of the input and its cells unchanged, and traced memory
+    flat: bounded caches (free lists, pandas' view bookkeeping) fill up during
+    the first window, so only growth in the second window counts."""
+    enc = tovrik.Encoder()
+    for _ in range(200):
+        action(enc, x)
+    gc.collect()
+    refs_before = sys.getrefcount(x), [sys.getrefcount(c) for c in x[:, 0]]
+    tracemalloc.start()
+    try:
+        traced_growth(action, enc, x, rounds)
+        grown = traced_growth(action, enc, x, rounds)
+    finally:
+        tracemalloc.stop()
+    assert (sys.getrefcount(x), [sys.getrefcount(c) for c in x[:, 0]]) == refs_before
+    assert grown < 24 * 1024, f"{grown} bytes over {rounds} calls"
+
+
+@pytest.mark.parametrize("road", list(ROADS))
+def test_successful_calls_stay_flat(road):
+    run_flat(ROADS[road], text_array())
+
+
+@pytest.mark.parametrize("road", list(FAILURES))
+def test_failing_calls_stay_flat(road):
+    x = text_array()
+    action = FAILURES[road]
+    if action is None:
+        class CallsBack:
+            def __str__(self):
+                self.enc.encode(x)
+
+        cell = CallsBack()
+
+        def action(e, x):
+            cell.enc = e
+            e.encode(np.array([[cell]], dtype=object))
+
+    def swallowing(e, x):
+        try:
+            action(e, x)
+        except (Exception, tovrik.PanicException):
+            pass
+        else:
+            raise AssertionError("expected a failure")
+
+    run_flat(swallowing, x)
