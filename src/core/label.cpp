@@ -197,7 +197,7 @@ struct SortKey {
 
 std::uint64_t big_endian(const char* p, std::size_t len) {
     unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    std::memcpy(b, p, std::min<std::size_t>(8, len));
+    if (len != 0) std::memcpy(b, p, std::min<std::size_t>(8, len));  // p may be null when empty
     std::uint64_t v;
     std::memcpy(&v, b, 8);
     return __builtin_bswap64(v);

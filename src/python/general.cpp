@@ -350,8 +350,10 @@ IntakeResult encode_object_array(PyObject* obj, OUT kind) {
     core::ColumnStore store;
     store.n_rows = rows;
     store.n_columns = cols;
-    store.is_text.assign(cols, 0);
-    store.text_columns.resize(cols);
+    if (rows != 0) {  // without rows no column is text: nothing to keep per column
+        store.is_text.assign(cols, 0);
+        store.text_columns.resize(cols);
+    }
 
     CellReader reader(store, out);
     if (road) {
