@@ -121,3 +121,20 @@ def test_results_independent_of_pool_size(run_python, pool_input, label_codes, t
         np.testing.assert_array_equal(res[:, c], label_codes(list(data[:, c])))
     np.testing.assert_array_equal(res[:, 5], data[:, 5].astype(np.float64))
     np.testing.assert_array_equal(res[:, 6], data[:, 6].astype(np.float64))
+
+
+def test_columns_split_into_partitions_with_empty_ones(run_python):
+    # 600 distinct texts in 4096 rows are deduplicated in 64 hash partitions, some
+    # of which come out empty; run in a subprocess so that a crash fails the test.
+    code = (
+        "import numpy as np, tovrik\n"
+        "rng = np.random.default_rng(11)\n"
+        "pool = np.array([f'p{j}' for j in range(600)], dtype=object)\n"
+        "for _ in range(200):\n"
+        "    col = pool[rng.integers(0, 600, 4096)].reshape(-1, 1)\n"
+        "    rank = {s: i for i, s in enumerate(sorted(set(col[:, 0])))}\n"
+        "    expected = np.array([rank[s] for s in col[:, 0]], dtype=float)\n"
+        "    assert np.array_equal(tovrik.Encoder().encode(col)[:, 0], expected)\n"
+        "print('ok')\n"
+    )
+    assert run_python(code).stdout.decode().split() == ["ok"]

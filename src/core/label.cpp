@@ -37,14 +37,12 @@ inline bool same_text(const char* a, std::string_view b) {
     return b.empty() || std::memcmp(a, b.data(), b.size()) == 0;
 }
 
-// Deduplicates the rows listed in `rows` (ascending; an empty list means every
-// row of the column) with its own table: the distinct texts go to
-// `blob`/`offsets`, the local id of the j-th listed row to local[j].
+// Deduplicates some rows of the column with its own table: the rows listed in
+// `rows` (ascending), or every row when `rows` is null. The distinct texts go to
+// `blob`/`offsets`, the local id of the j-th row taken to local[j].
 void dedup_partition(std::span<const std::string_view> column, const std::uint64_t* hashes,
-                     std::span<const std::uint32_t> rows, std::uint32_t* local,
+                     const std::uint32_t* rows, std::size_t count, std::uint32_t* local,
                      std::vector<char>& blob, std::vector<std::uint64_t>& offsets) {
-    const bool all = rows.empty();
-    const std::size_t count = all ? column.size() : rows.size();
     std::size_t cap = 16;
     while (cap < 2 * std::min<std::size_t>(count, 1 << 12)) cap <<= 1;
     std::vector<std::uint64_t> slots(cap, 0);  // (hash tag << 32) | (local id + 1)
@@ -69,7 +67,7 @@ void dedup_partition(std::span<const std::string_view> column, const std::uint64
     };
 
     for (std::size_t j = 0; j < count; ++j) {
-        const std::size_t r = all ? j : rows[j];
+        const std::size_t r = rows == nullptr ? j : rows[j];
         const std::uint64_t h = hashes[r];
         const std::uint64_t tag = h >> 32;
         const std::string_view text = column[r];
@@ -131,7 +129,7 @@ Distinct find_distinct(std::span<const std::string_view> column) {
         // Few distinct texts: one table, small enough for the cache anyway.
         std::vector<std::uint64_t> offsets;
         d.blobs.resize(1);
-        dedup_partition(column, hashes.data(), {}, d.row_ids.data(), d.blobs[0], offsets);
+        dedup_partition(column, hashes.data(), nullptr, n, d.row_ids.data(), d.blobs[0], offsets);
         d.texts.resize(offsets.size() - 1);
         for (std::size_t i = 0; i + 1 < offsets.size(); ++i)
             d.texts[i] = std::string_view(d.blobs[0].data() + offsets[i], offsets[i + 1] - offsets[i]);
@@ -169,8 +167,8 @@ Distinct find_distinct(std::span<const std::string_view> column) {
     std::vector<std::uint32_t> local(n);
     tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
         const std::size_t b = part_start[p], e = part_start[p + 1];
-        dedup_partition(column, hashes.data(), std::span<const std::uint32_t>(by_part.data() + b, e - b),
-                        local.data() + b, d.blobs[p], offsets[p]);
+        dedup_partition(column, hashes.data(), by_part.data() + b, e - b, local.data() + b, d.blobs[p],
+                        offsets[p]);
     });
 
     // Global ids: partitions one after another.

@@ -65,10 +65,13 @@ std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows, s
 }  // namespace
 
 int main() {
-    const std::size_t shapes[][2] = {{0, 1}, {1, 1}, {7, 3}, {1000, 12}, {50000, 40000}, {200000, 500}};
+    // rows, distinct texts, columns: {4096, 600} is split into hash partitions
+    // small enough that some come out empty.
+    const std::size_t shapes[][3] = {{0, 1, 3},     {1, 1, 3},         {7, 3, 3},       {1000, 12, 3},
+                                     {4096, 600, 60}, {50000, 40000, 3}, {200000, 500, 3}};
     unsigned seed = 0;
     for (const auto& shape : shapes) {
-        for (int rep = 0; rep < 3; ++rep, ++seed) {
+        for (std::size_t rep = 0; rep < shape[2]; ++rep, ++seed) {
             std::mt19937_64 rng(seed);
             const auto col = random_column(rng, shape[0], shape[1]);
             std::vector<std::string_view> views(col.begin(), col.end());
