@@ -33,8 +33,29 @@ struct Distinct {
     std::vector<std::vector<char>> blobs;
 };
 
+// Equality of two texts of the same length. Inline word compares: most texts
+// are short, and a libc call per row costs more than the compare itself.
 inline bool same_text(const char* a, std::string_view b) {
-    return b.empty() || std::memcmp(a, b.data(), b.size()) == 0;
+    const char* p = b.data();
+    const std::size_t n = b.size();
+    auto w64 = [](const char* x) {
+        std::uint64_t v;
+        std::memcpy(&v, x, 8);
+        return v;
+    };
+    auto w32 = [](const char* x) {
+        std::uint32_t v;
+        std::memcpy(&v, x, 4);
+        return v;
+    };
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            if (w64(a + i) != w64(p + i)) return false;
+        return w64(a + n - 8) == w64(p + n - 8);  // the last word, overlapping the one before
+    }
+    if (n >= 4) return w32(a) == w32(p) && w32(a + n - 4) == w32(p + n - 4);
+    // 0 to 3 bytes: positions 0, n/2 and n-1 cover them all.
+    return n == 0 || (a[0] == p[0] && a[n >> 1] == p[n >> 1] && a[n - 1] == p[n - 1]);
 }
 
 // Deduplicates some rows of the column with its own table: the rows listed in
@@ -126,13 +147,43 @@ Distinct find_distinct(std::span<const std::string_view> column) {
     Distinct d;
     d.row_ids.resize(n);
     if (parts == 1) {
-        // Few distinct texts: one table, small enough for the cache anyway.
+        // Few distinct texts: row blocks are deduplicated in parallel, each with
+        // its own small table; then the blocks' few distinct texts are
+        // deduplicated once more, and the rows' block ids mapped to those.
+        const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(64, n / k_grain));
+        const std::size_t block_len = (n + blocks - 1) / blocks;
+        std::vector<std::vector<char>> block_blobs(blocks);
+        std::vector<std::vector<std::uint64_t>> block_offsets(blocks);
+        tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
+            const std::size_t r0 = std::min(n, b * block_len), r1 = std::min(n, r0 + block_len);
+            dedup_partition(column.subspan(r0, r1 - r0), hashes.data() + r0, nullptr, r1 - r0,
+                            d.row_ids.data() + r0, block_blobs[b], block_offsets[b]);
+        });
+        std::vector<std::size_t> block_first(blocks + 1, 0);
+        for (std::size_t b = 0; b < blocks; ++b)
+            block_first[b + 1] = block_first[b] + block_offsets[b].size() - 1;
+        std::vector<std::string_view> seen(block_first[blocks]);
+        std::vector<std::uint64_t> seen_hashes(seen.size());
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const auto& off = block_offsets[b];
+            for (std::size_t i = 0; i + 1 < off.size(); ++i) {
+                const std::string_view t(block_blobs[b].data() + off[i], off[i + 1] - off[i]);
+                seen[block_first[b] + i] = t;
+                seen_hashes[block_first[b] + i] = hash_bytes(t, seed);
+            }
+        }
+        std::vector<std::uint32_t> global(seen.size());
         std::vector<std::uint64_t> offsets;
         d.blobs.resize(1);
-        dedup_partition(column, hashes.data(), nullptr, n, d.row_ids.data(), d.blobs[0], offsets);
+        dedup_partition(seen, seen_hashes.data(), nullptr, seen.size(), global.data(), d.blobs[0], offsets);
         d.texts.resize(offsets.size() - 1);
         for (std::size_t i = 0; i + 1 < offsets.size(); ++i)
             d.texts[i] = std::string_view(d.blobs[0].data() + offsets[i], offsets[i + 1] - offsets[i]);
+        tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
+            const std::size_t r0 = std::min(n, b * block_len), r1 = std::min(n, r0 + block_len);
+            const std::uint32_t* to = global.data() + block_first[b];
+            for (std::size_t r = r0; r < r1; ++r) d.row_ids[r] = to[d.row_ids[r]];
+        });
         return d;
     }
 

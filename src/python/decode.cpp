@@ -57,6 +57,16 @@ public:
         return s == nullptr ? nullptr : Py_NewRef(s);
     }
 
+    /// Whether every string is made already: peek() then needs no Python.
+    bool dense() const noexcept { return dense_; }
+
+    /// Dense tables only: the string of cell value v, borrowed, or null.
+    PyObject* peek(double v) const noexcept {
+        if (std::isnan(v)) return nullptr;
+        const std::uint64_t code = code_of(v);
+        return code < by_code_.size() ? by_code_[std::size_t(code)].get() : nullptr;
+    }
+
 private:
     static Ref make(const std::string& text) {
         return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
@@ -140,31 +150,56 @@ Ref decode_array(Ref base, const core::EncodingInfo& info) {
 Ref decode_frame(Ref frame, PyArrayObject* m, const std::vector<std::string>& names,
                  const core::EncodingInfo& info) {
     const auto rows = std::size_t(PyArray_DIM(m, 0)), cols = std::size_t(PyArray_DIM(m, 1));
-    Ref iloc_name = check(PyUnicode_InternFromString("iloc"));
-    Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+    Ref pandas = check(PyImport_ImportModule("pandas"));
+    Ref series_type = check(PyObject_GetAttrString(pandas.get(), "Series"));
+    // Series(values, dtype="object", copy=False): the column keeps object dtype
+    // (a bare array of strs would be inferred as a string dtype by pandas 3).
+    Ref kwargs = check(PyDict_New());
+    Ref object_name = check(PyUnicode_FromString("object"));
+    check_status(PyDict_SetItemString(kwargs.get(), "dtype", object_name.get()));
+    check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
+    Ref isetitem = check(PyUnicode_InternFromString("isetitem"));
+    npy_intp dims[1] = {npy_intp(rows)};
     for (std::uint64_t c : info.encoded_columns) {
         const core::ReverseLabelMap& map = reverse_map_of(info, c);
         if (rows != 0 && c >= cols) out_of_bounds(c, cols);
         if (c >= names.size()) out_of_bounds(c, names.size());
 
-        Ref values = check(PyList_New(Py_ssize_t(rows)));
+        PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);
+        if (descr == nullptr) throw PyError();
+        // Zero-filled (NULL cells) until written, so a failure half way
+        // releases exactly what was stored.
+        Ref values = check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+        auto** slots = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
         ColumnStrings strings(map);
-        for (std::size_t r = 0; r < rows; ++r) {
-            PyObject* s = strings.get(cell(m, r, c));
-            PyList_SET_ITEM(values.get(), Py_ssize_t(r), s != nullptr ? s : Py_NewRef(Py_None));
+        if (strings.dense()) {
+            // Every cell's object first, then the references taken with the
+            // objects a few cells ahead already on their way into the cache:
+            // the strs of a column of many distinct texts lie all over memory.
+            // Nothing between the two loops can fail.
+            for (std::size_t r = 0; r < rows; ++r) {
+                PyObject* s = strings.peek(cell(m, r, c));
+                slots[r] = s != nullptr ? s : Py_None;
+            }
+            constexpr std::size_t ahead = 16;
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (r + ahead < rows) __builtin_prefetch(slots[r + ahead], 1);
+                Py_INCREF(slots[r]);
+            }
+        } else {
+            for (std::size_t r = 0; r < rows; ++r) {
+                PyObject* s = strings.get(cell(m, r, c));
+                slots[r] = s != nullptr ? s : Py_NewRef(Py_None);
+            }
         }
 
-        // By position, so that duplicate column names cannot mix columns up:
-        // frame.isetitem(c, frame.iloc[:, c].astype("object")), then
-        // frame.iloc[:, c] = values.
+        // By position, so that duplicate column names cannot mix columns up.
+        PyObject* args[] = {values.get()};
+        Ref series = check(PyObject_VectorcallDict(series_type.get(), args, 1, kwargs.get()));
+        values.reset();
         Ref pos = check(PyLong_FromUnsignedLongLong(c));
-        Ref key = check(PyTuple_Pack(2, all.get(), pos.get()));
-        Ref iloc = check(PyObject_GetAttr(frame.get(), iloc_name.get()));
-        Ref col = check(PyObject_GetItem(iloc.get(), key.get()));
-        Ref col2 = check(PyObject_CallMethod(col.get(), "astype", "s", "object"));
-        check(PyObject_CallMethod(frame.get(), "isetitem", "OO", pos.get(), col2.get()));
-        iloc = check(PyObject_GetAttr(frame.get(), iloc_name.get()));
-        check_status(PyObject_SetItem(iloc.get(), key.get(), values.get()));
+        PyObject* margs[] = {frame.get(), pos.get(), series.get()};
+        check(PyObject_VectorcallMethod(isetitem.get(), margs, 3, nullptr));
     }
     return frame;
 }

@@ -1,13 +1,16 @@
 // The general path: every cell read through Python (or straight from the buffer
 // of a plain ndarray), columns sorted into numeric and text, texts encoded.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <optional>
 
 #include "core/columns.hpp"
 #include "core/text.hpp"
+#include "python/arrow_stream.hpp"
 #include "python/errors.hpp"
 #include "python/intake.hpp"
 #include "python/numpy_api.hpp"
@@ -145,6 +148,27 @@ public:
 
     void number(double v, std::size_t r, std::size_t c) { out_.at(r, c) = v; }
 
+    /// A text cell whose bytes stay alive until the encode ends (see hold()).
+    void text(std::string_view v, std::size_t r, std::size_t c) {
+        if (!store_.is_text[c]) become_text(r, c);
+        store_.text_columns[c].push_back(v);
+    }
+
+    bool is_text(std::size_t c) const noexcept { return store_.is_text[c] != 0; }
+
+    /// Room for n more texts of text column c, to be filled in place.
+    std::string_view* append_texts(std::size_t c, std::size_t n) {
+        auto& col = store_.text_columns[c];
+        const std::size_t at = col.size();
+        col.resize(at + n);
+        return col.data() + at;
+    }
+
+    /// Keeps Arrow memory whose texts are handed to text() alive.
+    void hold(std::vector<arrow::TextChunk>&& chunks) {
+        for (auto& ch : chunks) arrow_.push_back(std::move(ch));
+    }
+
 private:
     // The numbers read so far in this column are turned into texts by the
     // float text rule; later cells are taken through str().
@@ -189,6 +213,7 @@ private:
     core::SendPtr out_;
     core::TextArena arena_;
     std::vector<Ref> keepalive_;
+    std::deque<arrow::TextChunk> arrow_;
     // Declared last, so destroyed first: the pool tasks that read the views
     // into arena_ and into the strs of keepalive_ are waited for before those go.
     core::TextColumnEncoder encoder_;
@@ -241,7 +266,7 @@ void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t row
 }
 
 // How one column of a pandas DataFrame is read on the column road.
-enum class FrameColumn : std::uint8_t { numpy, strings };
+enum class FrameColumn : std::uint8_t { numpy, strings, arrow_strings };
 
 // An exact pandas.DataFrame whose columns all have a NumPy number, bool or
 // object dtype, or a pandas string dtype, and not all object, is read column by
@@ -250,6 +275,18 @@ enum class FrameColumn : std::uint8_t { numpy, strings };
 // (numbers convert to the same doubles, object cells are the same objects, and
 // string columns become objects through the same astype(object)). Anything else
 // keeps the `values` road.
+// Whether a pandas string dtype keeps its texts in Arrow memory.
+bool arrow_storage(PyObject* dtype) {
+    Ref storage = Ref::steal(PyObject_GetAttrString(dtype, "storage"));
+    if (!storage) {
+        absorb_error();
+        return false;
+    }
+    if (!PyUnicode_Check(storage.get())) return false;
+    return PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow") == 0 ||
+           PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow_numpy") == 0;
+}
+
 std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t cols) {
     Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
     if (!pandas) {
@@ -274,7 +311,7 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
             road[c] = FrameColumn::numpy;
             all_object = all_object && d->type_num == NPY_OBJECT;
         } else if (check_status(PyObject_IsInstance(dt, string_dtype.get())) == 1) {
-            road[c] = FrameColumn::strings;
+            road[c] = arrow_storage(dt) ? FrameColumn::arrow_strings : FrameColumn::strings;
             all_object = false;
         } else {
             return std::nullopt;
@@ -282,6 +319,48 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
     }
     if (all_object) return std::nullopt;  // `values` is then the object block itself
     return road;
+}
+
+// Reads an Arrow-backed pandas string column straight from its Arrow memory:
+// its texts are viewed in place, its missing cells read as the dtype's missing
+// value, the very object astype(object) would have put there. False (nothing
+// read) when the memory is not plain UTF-8 text; the column then goes through
+// astype(object).
+bool read_arrow_column(PyObject* ext, CellReader& reader, std::size_t rows, std::size_t c,
+                       std::size_t& countdown) {
+    Ref chunked = Ref::steal(PyObject_CallMethod(ext, "__arrow_array__", nullptr));
+    if (!chunked) {
+        absorb_error();
+        return false;
+    }
+    auto chunks = arrow::read_text_chunks(chunked.get(), rows);
+    chunked.reset();
+    if (!chunks) return false;
+    Ref dtype = check(PyObject_GetAttrString(ext, "dtype"));
+    Ref missing = check(PyObject_GetAttrString(dtype.get(), "na_value"));
+    std::size_t r = 0;
+    for (const arrow::TextChunk& ch : *chunks) {
+        const std::size_t n = ch.size();
+        // In blocks, with one look for signals per block.
+        for (std::size_t i = 0; i < n;) {
+            const std::size_t end = std::min(n, i + k_signal_interval);
+            countdown = 1;
+            check_signals(countdown);
+            if (!ch.has_nulls() && reader.is_text(c)) {
+                ch.texts(i, end, reader.append_texts(c, end - i));
+                r += end - i;
+                i = end;
+                continue;
+            }
+            for (; i < end; ++i, ++r) {
+                if (ch.is_null(i)) reader.cell(missing.get(), r, c);
+                else reader.text(ch.text(i), r, c);
+            }
+        }
+    }
+    reader.hold(std::move(*chunks));
+    reader.end_column(c);
+    return true;
 }
 
 void read_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, CellReader& reader,
@@ -294,8 +373,10 @@ void read_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, Cel
         Ref key = check(PyTuple_Pack(2, all.get(), pos.get()));
         Ref series = check(PyObject_GetItem(iloc.get(), key.get()));
         Ref arr;
-        if (road[c] == FrameColumn::strings) {
+        if (road[c] != FrameColumn::numpy) {
             Ref ext = check(PyObject_GetAttrString(series.get(), "array"));
+            if (road[c] == FrameColumn::arrow_strings && read_arrow_column(ext.get(), reader, rows, c, countdown))
+                continue;
             arr = check(PyObject_CallMethod(ext.get(), "astype", "s", "object"));
         } else {
             arr = check(PyObject_CallMethod(series.get(), "to_numpy", nullptr));

@@ -16,6 +16,10 @@ Ref make_frame(Ref base, const std::vector<std::string>& names) {
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), s);
     }
     check_status(PyDict_SetItemString(kwargs.get(), "columns", list.get()));
+    // The base array is fresh and held by nobody else: the frame takes it as it
+    // is. (Copy-on-write pandas would otherwise copy it, doubling the result's
+    // memory for a moment.)
+    check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
     Ref cls = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     PyObject* args[] = {base.get()};
     return check(PyObject_VectorcallDict(cls.get(), args, 1, kwargs.get()));

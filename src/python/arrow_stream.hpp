@@ -1,0 +1,121 @@
+// Text columns held in Arrow memory, read through the Arrow C stream interface
+// (`__arrow_c_stream__`) without making a Python object per cell.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "python/ref.hpp"
+
+namespace tovrik::py::arrow {
+
+// The ABI-stable structs of the Arrow C data and C stream interfaces.
+struct ArrowSchema {
+    const char* format;
+    const char* name;
+    const char* metadata;
+    std::int64_t flags;
+    std::int64_t n_children;
+    ArrowSchema** children;
+    ArrowSchema* dictionary;
+    void (*release)(ArrowSchema*);
+    void* private_data;
+};
+
+struct ArrowArray {
+    std::int64_t length;
+    std::int64_t null_count;
+    std::int64_t offset;
+    std::int64_t n_buffers;
+    std::int64_t n_children;
+    const void** buffers;
+    ArrowArray** children;
+    ArrowArray* dictionary;
+    void (*release)(ArrowArray*);
+    void* private_data;
+};
+
+struct ArrowArrayStream {
+    int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
+    int (*get_next)(ArrowArrayStream*, ArrowArray* out);
+    const char* (*get_last_error)(ArrowArrayStream*);
+    void (*release)(ArrowArrayStream*);
+    void* private_data;
+};
+
+/// One chunk of a utf8 or large_utf8 array, owned until destroyed.
+class TextChunk {
+public:
+    TextChunk(ArrowArray moved, bool large) noexcept : array_(moved), large_(large) {}
+    TextChunk(TextChunk&& o) noexcept : array_(o.array_), large_(o.large_) { o.array_.release = nullptr; }
+    TextChunk(const TextChunk&) = delete;
+    TextChunk& operator=(const TextChunk&) = delete;
+    TextChunk& operator=(TextChunk&&) = delete;
+    ~TextChunk() {
+        if (array_.release != nullptr) array_.release(&array_);
+    }
+
+    std::size_t size() const noexcept { return std::size_t(array_.length); }
+    bool is_null(std::size_t i) const noexcept {
+        const auto* bits = static_cast<const std::uint8_t*>(array_.buffers[0]);
+        if (!has_nulls()) return false;
+        const std::size_t at = std::size_t(array_.offset) + i;
+        return ((bits[at >> 3] >> (at & 7)) & 1) == 0;
+    }
+    std::string_view text(std::size_t i) const noexcept {
+        const std::size_t at = std::size_t(array_.offset) + i;
+        std::int64_t b, e;
+        if (large_) {
+            const auto* off = static_cast<const std::int64_t*>(array_.buffers[1]);
+            b = off[at];
+            e = off[at + 1];
+        } else {
+            const auto* off = static_cast<const std::int32_t*>(array_.buffers[1]);
+            b = off[at];
+            e = off[at + 1];
+        }
+        const char* data = static_cast<const char*>(array_.buffers[2]);
+        if (data == nullptr) return {};  // only when every text is empty (checked on intake)
+        return {data + b, std::size_t(e - b)};
+    }
+    bool has_nulls() const noexcept { return array_.null_count != 0 && array_.buffers[0] != nullptr; }
+    /// The texts of cells [begin, end), none of them null, into out.
+    void texts(std::size_t begin, std::size_t end, std::string_view* out) const noexcept {
+        if (large_) views(static_cast<const std::int64_t*>(array_.buffers[1]), begin, end, out);
+        else views(static_cast<const std::int32_t*>(array_.buffers[1]), begin, end, out);
+    }
+    /// Checks the offsets (non-negative, non-decreasing, pointing into a data
+    /// buffer) and returns every byte the texts span, from the first offset to
+    /// the last; nothing when the offsets are not sane.
+    std::optional<std::string_view> checked_bytes() const noexcept;
+
+private:
+    template <class Offset>
+    void views(const Offset* off, std::size_t begin, std::size_t end, std::string_view* out) const noexcept {
+        const char* data = static_cast<const char*>(array_.buffers[2]);
+        off += array_.offset;
+        if (data == nullptr) {
+            for (std::size_t i = begin; i < end; ++i) *out++ = {};
+            return;
+        }
+        for (std::size_t i = begin; i < end; ++i)
+            *out++ = std::string_view(data + off[i], std::size_t(off[i + 1] - off[i]));
+    }
+
+    ArrowArray array_;
+    bool large_;
+};
+
+/// The chunks of an Arrow-backed text column, taken from `source` (an object
+/// with `__arrow_c_stream__`, such as a pyarrow ChunkedArray). Nothing (and no
+/// error pending) when the stream does not hold plain utf8 or large_utf8 text
+/// in valid UTF-8 with `rows` cells in all; the caller then takes another road.
+std::optional<std::vector<TextChunk>> read_text_chunks(PyObject* source, std::size_t rows);
+
+}  // namespace tovrik::py::arrow
