@@ -1,8 +1,6 @@
 // Parallel driver over the text columns of one intake.
 #include "core/columns.hpp"
 
-
-
 #include "core/label.hpp"
 #include "core/pool.hpp"
 
@@ -14,6 +12,19 @@ void TextColumnEncoder::submit(std::uint64_t c, std::span<const std::string_view
     const StridedOut out{&out_.at(0, c), out_.row_stride};
     tasks_.run([&slot, texts, out] {
         ColumnCodes codes = label_encode(texts, out);
+        slot.label_map = std::move(codes.label_map);
+        slot.reverse_map = std::move(codes.reverse_map);
+    });
+}
+
+void TextColumnEncoder::submit(std::uint64_t c, std::vector<std::string_view>&& texts) {
+    ColumnLabels& slot = results_.emplace_back();
+    slot.column = c;
+    std::vector<std::string_view>& mine = owned_.emplace_back(std::move(texts));
+    const StridedOut out{&out_.at(0, c), out_.row_stride};
+    tasks_.run([&slot, &mine, out] {
+        ColumnCodes codes = label_encode(mine, out);
+        std::vector<std::string_view>().swap(mine);
         slot.label_map = std::move(codes.label_map);
         slot.reverse_map = std::move(codes.reverse_map);
     });

@@ -49,12 +49,17 @@ public:
     /// returns or this object is destroyed. Columns come in ascending order.
     void submit(std::uint64_t c, std::span<const std::string_view> texts);
 
+    /// As above, taking the views over: they are freed as soon as the column
+    /// is encoded, not when the whole intake ends.
+    void submit(std::uint64_t c, std::vector<std::string_view>&& texts);
+
     /// Waits for every submitted column; one record per column, ascending.
     std::vector<ColumnLabels> finish();
 
 private:
     SendPtr out_;
     std::deque<ColumnLabels> results_;  // stable addresses while tasks fill them
+    std::deque<std::vector<std::string_view>> owned_;
     PoolTasks tasks_;                   // declared last: waited for first
 };
 

@@ -128,7 +128,7 @@ public:
 
     /// Column c is read: a text column starts encoding on the pool right away.
     void end_column(std::size_t c) {
-        if (store_.is_text[c]) encoder_.submit(c, store_.text_columns[c]);
+        if (store_.is_text[c]) encoder_.submit(c, std::move(store_.text_columns[c]));
     }
 
     /// Waits for the text columns; their records in ascending column order.
@@ -249,9 +249,17 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
         for (std::size_t r = 0; r < rows; ++r) reader.number(load_number(kind, at(r)), r, c);
         return;
     }
+    // Cells a few rows ahead are fetched into the cache early: the objects of
+    // a column lie all over memory, and each is read through its header.
+    constexpr std::size_t ahead = 16;
     for (std::size_t r = 0; r < rows; ++r) {
         check_signals(countdown);
         if (!fits(r)) throw Panic("the source array changed shape while its cells were read");
+        if (r + ahead < rows && fits(r + ahead)) {
+            PyObject* next;
+            std::memcpy(&next, at(r + ahead), sizeof next);
+            __builtin_prefetch(next);
+        }
         PyObject* item;
         std::memcpy(&item, at(r), sizeof item);
         Ref cell = Ref::borrow(item != nullptr ? item : Py_None);
