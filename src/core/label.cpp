@@ -87,7 +87,12 @@ void dedup_partition(std::span<const std::string_view> column, const std::uint64
         mask = m;
     };
 
+    // The rows of a partition are scattered over the column: their views and
+    // then their bytes are fetched into the cache some rows ahead.
+    constexpr std::size_t view_ahead = 16, text_ahead = 8;
     for (std::size_t j = 0; j < count; ++j) {
+        if (rows != nullptr && j + view_ahead < count) __builtin_prefetch(&column[rows[j + view_ahead]]);
+        if (j + text_ahead < count) __builtin_prefetch(column[rows == nullptr ? j + text_ahead : rows[j + text_ahead]].data());
         const std::size_t r = rows == nullptr ? j : rows[j];
         const std::uint64_t h = hashes[r];
         const std::uint64_t tag = h >> 32;
@@ -310,6 +315,9 @@ ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut ou
     std::vector<ReverseLabelMap::Entry> reverse(coded);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain / 4), [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            // Ascending order visits the distinct texts at random: fetch ahead.
+            if (i + 16 < r.end()) __builtin_prefetch(&d.texts[order[i + 16]]);
+            if (i + 8 < r.end()) __builtin_prefetch(d.texts[order[i + 8]].data());
             const std::uint32_t id = order[i];
             const std::int64_t c = code_int[id];
             labels[i].first.assign(d.texts[id]);

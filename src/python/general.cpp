@@ -121,6 +121,31 @@ bool cell_to_float(PyObject* cell, double& out) {
     return true;
 }
 
+// Strong references held for the length of an intake, released together.
+// Plain pointers, so that growing the list moves memory and nothing else.
+class OwnedRefs {
+public:
+    OwnedRefs() = default;
+    OwnedRefs(const OwnedRefs&) = delete;
+    OwnedRefs& operator=(const OwnedRefs&) = delete;
+    ~OwnedRefs() {
+        for (PyObject* o : refs_) Py_DECREF(o);
+    }
+    /// Takes over a new reference.
+    void push_back(PyObject* owned) {
+        try {
+            refs_.push_back(owned);
+        } catch (...) {
+            Py_DECREF(owned);
+            throw;
+        }
+    }
+    void reserve_more(std::size_t n) { refs_.reserve(refs_.size() + n); }
+
+private:
+    std::vector<PyObject*> refs_;
+};
+
 // Everything one run of the cell loop owns.
 class CellReader {
 public:
@@ -176,6 +201,7 @@ private:
         store_.is_text[c] = 1;
         auto& col = store_.text_columns[c];
         col.reserve(store_.n_rows);
+        keepalive_.reserve_more(store_.n_rows - r);
         std::string buf;
         for (std::size_t i = 0; i < r; ++i) {
             buf.clear();
@@ -188,12 +214,19 @@ private:
         std::string spill;
         std::string_view v = str_text(s.get(), spill);
         if (!spill.empty() || v.data() == spill.data()) return arena_.add(v);
-        keepalive_.push_back(std::move(s));  // the view points into this str
+        keepalive_.push_back(s.release());  // the view points into this str
         return v;
     }
 
     std::string_view text_of(PyObject* value) {
-        if (PyUnicode_CheckExact(value)) return keep(Ref::borrow(value));
+        if (PyUnicode_CheckExact(value)) {
+            if (PyUnicode_IS_COMPACT_ASCII(value)) {
+                // ASCII text is its own UTF-8, stored right behind the header.
+                keepalive_.push_back(Py_NewRef(value));
+                return {static_cast<const char*>(PyUnicode_DATA(value)), std::size_t(PyUnicode_GET_LENGTH(value))};
+            }
+            return keep(Ref::borrow(value));
+        }
         if (value == Py_None) return "None";
         if (value == Py_True) return "True";
         if (value == Py_False) return "False";
@@ -212,7 +245,7 @@ private:
     core::ColumnStore& store_;
     core::SendPtr out_;
     core::TextArena arena_;
-    std::vector<Ref> keepalive_;
+    OwnedRefs keepalive_;
     std::deque<arrow::TextChunk> arrow_;
     // Declared last, so destroyed first: the pool tasks that read the views
     // into arena_ and into the strs of keepalive_ are waited for before those go.
