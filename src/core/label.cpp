@@ -91,7 +91,10 @@ void dedup_partition(std::span<const std::string_view> column, const std::uint64
     // then their bytes are fetched into the cache some rows ahead.
     constexpr std::size_t view_ahead = 16, text_ahead = 8;
     for (std::size_t j = 0; j < count; ++j) {
-        if (rows != nullptr && j + view_ahead < count) __builtin_prefetch(&column[rows[j + view_ahead]]);
+        if (rows != nullptr && j + view_ahead < count) {
+            __builtin_prefetch(&column[rows[j + view_ahead]]);
+            __builtin_prefetch(&hashes[rows[j + view_ahead]]);
+        }
         if (j + text_ahead < count) __builtin_prefetch(column[rows == nullptr ? j + text_ahead : rows[j + text_ahead]].data());
         const std::size_t r = rows == nullptr ? j : rows[j];
         const std::uint64_t h = hashes[r];

@@ -181,6 +181,9 @@ public:
 
     bool is_text(std::size_t c) const noexcept { return store_.is_text[c] != 0; }
 
+    /// Room for a reference to each of the next n cells (an object column).
+    void expect_objects(std::size_t n) { keepalive_.reserve_more(n); }
+
     /// Room for n more texts of text column c, to be filled in place.
     std::string_view* append_texts(std::size_t c, std::size_t n) {
         auto& col = store_.text_columns[c];
@@ -201,7 +204,6 @@ private:
         store_.is_text[c] = 1;
         auto& col = store_.text_columns[c];
         col.reserve(store_.n_rows);
-        keepalive_.reserve_more(store_.n_rows - r);
         std::string buf;
         for (std::size_t i = 0; i < r; ++i) {
             buf.clear();
@@ -285,6 +287,7 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
     // Cells a few rows ahead are fetched into the cache early: the objects of
     // a column lie all over memory, and each is read through its header.
     constexpr std::size_t ahead = 16;
+    reader.expect_objects(rows);
     for (std::size_t r = 0; r < rows; ++r) {
         check_signals(countdown);
         if (!fits(r)) throw Panic("the source array changed shape while its cells were read");
