@@ -77,14 +77,23 @@ def test_empty_arrays(enc, shape, dtype):
     assert type(res) is np.ndarray and res.dtype == np.float64 and res.shape == shape
 
 
-def test_result_is_new_and_input_untouched(enc):
-    df = pd.DataFrame({"k": ["b", "a"], "v": [1.0, 2.0]})
+@pytest.mark.parametrize("df", [
+    pd.DataFrame({"k": ["b", "a"], "v": [1.0, 2.0]}),
+    pd.DataFrame({"u": [3.0, 4.0], "v": [1.0, 2.0]}),
+    pd.DataFrame(np.arange(6.0).reshape(3, 2), columns=["u", "v"]),
+], ids=["mixed", "float-columns", "float-block"])
+def test_result_is_new_and_input_untouched(enc, df):
     snapshot = df.copy()
     res = enc.encode(df)
+    again = enc.encode(df)
     assert res is not df
+    for c in range(df.shape[1]):
+        assert not np.shares_memory(res.iloc[:, c].to_numpy(), df.iloc[:, c].to_numpy())
+        assert not np.shares_memory(res.iloc[:, c].to_numpy(), again.iloc[:, c].to_numpy())
     res.iloc[0, 0] = 42.0
     res.iloc[0, 1] = 42.0
     pd.testing.assert_frame_equal(df, snapshot)
+    assert again.iloc[0, 0] != 42.0
 
 
 def test_constructor_failure_still_stores_mapping(enc, has_mapping):
