@@ -8,9 +8,12 @@
 #include <oneapi/tbb/parallel_sort.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <type_traits>
 #include <numeric>
 #include <stdexcept>
 #include <vector>
@@ -25,11 +28,34 @@ namespace {
 constexpr std::size_t k_grain = 1 << 14;
 constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 
+// A buffer of plain values left uninitialised: every element is written by a
+// parallel loop before it is read, so zero-filling it first would only be a
+// serial pass over fresh pages.
+template <class T>
+class Scratch {
+    static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    Scratch() = default;
+    explicit Scratch(std::size_t n) : p_(n == 0 ? nullptr : new T[n]), n_(n) {}
+    T* data() noexcept { return p_.get(); }
+    const T* data() const noexcept { return p_.get(); }
+    std::size_t size() const noexcept { return n_; }
+    T& operator[](std::size_t i) noexcept { return p_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return p_[i]; }
+    T* begin() noexcept { return p_.get(); }
+    T* end() noexcept { return p_.get() + n_; }
+
+private:
+    std::unique_ptr<T[]> p_;
+    std::size_t n_ = 0;
+};
+
 // The distinct texts of a column, numbered by dense ids (in no particular
 // order), each copied once into a packed block; and every row's id.
 struct Distinct {
     std::vector<std::string_view> texts;  // point into blobs
-    std::vector<std::uint32_t> row_ids;
+    Scratch<std::uint32_t> row_ids;
     std::vector<std::vector<char>> blobs;
 };
 
@@ -125,10 +151,10 @@ void dedup_partition(std::span<const std::string_view> column, const std::uint64
 
 // Whether a column looks like it has many distinct texts: more than one in
 // eight among (up to) its first 16384 rows.
-bool many_distinct(const std::vector<std::uint64_t>& hashes) {
+bool many_distinct(const Scratch<std::uint64_t>& hashes) {
     const std::size_t m = std::min<std::size_t>(hashes.size(), 1 << 14);
     if (m < (1u << 12)) return false;
-    std::vector<std::uint64_t> sample(hashes.begin(), hashes.begin() + std::ptrdiff_t(m));
+    std::vector<std::uint64_t> sample(hashes.data(), hashes.data() + m);
     std::sort(sample.begin(), sample.end());
     const std::size_t u = std::size_t(std::unique(sample.begin(), sample.end()) - sample.begin());
     return u * 8 > m;
@@ -140,7 +166,7 @@ Distinct find_distinct(std::span<const std::string_view> column) {
     const std::uint64_t seed = next_seed();
 
     // Hashing reads every byte of every row: in parallel.
-    std::vector<std::uint64_t> hashes(n);
+    Scratch<std::uint64_t> hashes(n);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) hashes[i] = hash_bytes(column[i], seed);
     });
@@ -153,7 +179,7 @@ Distinct find_distinct(std::span<const std::string_view> column) {
     auto part_of = [&](std::uint64_t h) { return bits == 0 ? 0 : std::size_t(h >> (64 - bits)); };
 
     Distinct d;
-    d.row_ids.resize(n);
+    d.row_ids = Scratch<std::uint32_t>(n);
     if (parts == 1) {
         // Few distinct texts: row blocks are deduplicated in parallel, each with
         // its own small table; then the blocks' few distinct texts are
@@ -214,7 +240,7 @@ Distinct find_distinct(std::span<const std::string_view> column) {
         }
     }
     part_start[parts] = at;
-    std::vector<std::uint32_t> by_part(n);
+    Scratch<std::uint32_t> by_part(n);
     tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
         std::size_t* next = &run_start[ch * parts];
         for (std::size_t r = ch * chunk_len, e = std::min(n, r + chunk_len); r < e; ++r)
@@ -223,7 +249,7 @@ Distinct find_distinct(std::span<const std::string_view> column) {
 
     d.blobs.resize(parts);
     std::vector<std::vector<std::uint64_t>> offsets(parts);
-    std::vector<std::uint32_t> local(n);
+    Scratch<std::uint32_t> local(n);
     tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
         const std::size_t b = part_start[p], e = part_start[p + 1];
         dedup_partition(column, hashes.data(), by_part.data() + b, e - b, local.data() + b, d.blobs[p],
@@ -264,7 +290,7 @@ std::uint64_t big_endian(const char* p, std::size_t len) {
 // as unsigned; the texts are distinct, so the order is total).
 std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     const std::size_t k = d.texts.size();
-    std::vector<SortKey> keys(k);
+    Scratch<SortKey> keys(k);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain), [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             const std::string_view t = d.texts[i];
@@ -277,10 +303,86 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
         if (a.lo != b.lo) return a.lo < b.lo;
         return d.texts[a.id] < d.texts[b.id];
     };
-    if (k > 4 * k_grain) tbb::parallel_sort(keys.begin(), keys.end(), less);
-    else std::sort(keys.begin(), keys.end(), less);
     std::vector<std::uint32_t> order(k);
-    for (std::size_t i = 0; i < k; ++i) order[i] = keys[i].id;
+    if (k <= 4 * k_grain) {
+        std::sort(keys.begin(), keys.end(), less);
+        for (std::size_t i = 0; i < k; ++i) order[i] = keys[i].id;
+        return order;
+    }
+
+    // Sample sort: splitters taken from an evenly spaced sample cut the keys
+    // into buckets of a few hundred, whatever the texts look like; the keys
+    // are spread over the buckets and the buckets sorted, all in parallel.
+    const std::size_t buckets = std::min<std::size_t>(4096, std::bit_ceil(k / 256));
+    const std::size_t oversample = 8;
+    std::vector<SortKey> sample(buckets * oversample);
+    for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = keys[i * (k / sample.size())];
+    std::sort(sample.begin(), sample.end(), less);
+    // The splitters' sixteen-byte prefixes as an implicit binary tree
+    // (Eytzinger order), descended without branches. Keys are placed by prefix
+    // alone: keys with equal prefixes share a bucket, where the full order
+    // sorts them, so bucket order agrees with key order.
+    using u128 = unsigned __int128;
+    auto prefix = [](const SortKey& x) { return (u128(x.hi) << 64) | x.lo; };
+    std::vector<u128> tree(buckets);
+    {
+        std::size_t next = 1;
+        auto fill = [&](auto&& self, std::size_t node) -> void {
+            if (node >= buckets) return;
+            self(self, 2 * node);
+            tree[node] = prefix(sample[next++ * oversample]);
+            self(self, 2 * node + 1);
+        };
+        fill(fill, 1);
+    }
+    const unsigned depth = unsigned(std::countr_zero(buckets));
+    auto bucket_of = [&](const SortKey& x) {
+        const u128 p = prefix(x);
+        std::size_t node = 1;
+        for (unsigned i = 0; i < depth; ++i) node = 2 * node + std::size_t(p >= tree[node]);
+        return node - buckets;
+    };
+
+    const std::size_t chunks = std::min<std::size_t>(64, (k + k_grain - 1) / k_grain);
+    const std::size_t chunk_len = (k + chunks - 1) / chunks;
+    Scratch<std::uint16_t> bucket_ids(k);
+    std::vector<std::uint32_t> counts(chunks * buckets, 0);
+    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
+        std::uint32_t* cnt = &counts[ch * buckets];
+        for (std::size_t i = ch * chunk_len, e = std::min(k, i + chunk_len); i < e; ++i) {
+            const std::size_t b = bucket_of(keys[i]);
+            bucket_ids[i] = std::uint16_t(b);
+            ++cnt[b];
+        }
+    });
+    std::vector<std::size_t> bucket_start(buckets + 1, 0);
+    std::vector<std::size_t> run_start(chunks * buckets);
+    std::size_t at = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        bucket_start[b] = at;
+        for (std::size_t ch = 0; ch < chunks; ++ch) {
+            run_start[ch * buckets + b] = at;
+            at += counts[ch * buckets + b];
+        }
+    }
+    bucket_start[buckets] = at;
+    Scratch<SortKey> spread(k);
+    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
+        std::size_t* next = &run_start[ch * buckets];
+        for (std::size_t i = ch * chunk_len, e = std::min(k, i + chunk_len); i < e; ++i)
+            spread[next[bucket_ids[i]]++] = keys[i];
+    });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, buckets, 16), [&](const auto& r) {
+        for (std::size_t b = r.begin(); b != r.end(); ++b) {
+            auto first = spread.begin() + std::ptrdiff_t(bucket_start[b]);
+            auto last = spread.begin() + std::ptrdiff_t(bucket_start[b + 1]);
+            // A skewed bucket (many texts equal to a splitter's prefix) is
+            // sorted with all workers.
+            if (std::size_t(last - first) > k / 16) tbb::parallel_sort(first, last, less);
+            else std::sort(first, last, less);
+            for (auto it = first; it != last; ++it) order[std::size_t(it - spread.begin())] = it->id;
+        }
+    });
     return order;
 }
 
