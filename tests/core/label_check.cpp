@@ -43,7 +43,10 @@ bool same_maps(const ColumnCodes& a, const ColumnCodes& b) {
     return true;
 }
 
-std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows, std::size_t distinct) {
+// Texts after `prefix` (when given, on every text of the first half of the
+// pool only, so that long runs of keys agree on their first sixteen bytes).
+std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows, std::size_t distinct,
+                                       const std::string& prefix = {}) {
     static const char* fixed[] = {"", "nan", "NaN", "<NA>", "NAN", "a", "a\0b", "\xc3\xa9", "B", "10", "9"};
     std::vector<std::string> pool;
     for (const char* f : fixed) pool.emplace_back(f);
@@ -55,7 +58,7 @@ std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows, s
     while (pool.size() < distinct) {
         std::string s;
         for (int i = len(rng); i > 0; --i) s += pieces[rng() % std::size(pieces)];
-        pool.push_back(std::move(s));
+        pool.push_back(pool.size() < distinct / 2 ? prefix + s : std::move(s));
     }
     std::vector<std::string> col(rows);
     for (auto& c : col) c = pool[rng() % pool.size()];
@@ -67,13 +70,21 @@ std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows, s
 int main() {
     // rows, distinct texts, columns: {4096, 600} is split into hash partitions
     // small enough that some come out empty.
-    const std::size_t shapes[][3] = {{0, 1, 3},     {1, 1, 3},         {7, 3, 3},       {1000, 12, 3},
-                                     {4096, 600, 60}, {50000, 40000, 3}, {200000, 500, 3}};
+    // Columns of more than 65,536 distinct texts are sorted by buckets; with a
+    // long shared prefix half of them fall into one bucket.
+    struct Shape {
+        std::size_t rows, distinct, columns;
+        const char* prefix;
+    };
+    const Shape shapes[] = {{0, 1, 3, ""},         {1, 1, 3, ""},         {7, 3, 3, ""},
+                            {1000, 12, 3, ""},     {4096, 600, 60, ""},   {50000, 40000, 3, ""},
+                            {200000, 500, 3, ""},  {300000, 200000, 2, ""},
+                            {300000, 200000, 2, "a long prefix shared by half "}};
     unsigned seed = 0;
     for (const auto& shape : shapes) {
-        for (std::size_t rep = 0; rep < shape[2]; ++rep, ++seed) {
+        for (std::size_t rep = 0; rep < shape.columns; ++rep, ++seed) {
             std::mt19937_64 rng(seed);
-            const auto col = random_column(rng, shape[0], shape[1]);
+            const auto col = random_column(rng, shape.rows, shape.distinct, shape.prefix);
             std::vector<std::string_view> views(col.begin(), col.end());
             std::vector<double> a(col.size()), b(col.size());
             ColumnCodes ca, cb;
