@@ -5,6 +5,7 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 
 #include <algorithm>
@@ -392,45 +393,61 @@ ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut ou
     ColumnCodes res;
     Distinct d = find_distinct(column);
     const std::size_t k = d.texts.size();
-    const std::vector<std::uint32_t> order = sorted_ids(d);
+    // The missing-value texts (at most three) get no code.
+    std::vector<std::uint32_t> missing_ids;
+    for (std::size_t i = 0; i < k; ++i)
+        if (is_missing_text(d.texts[i])) missing_ids.push_back(std::uint32_t(i));
+    const std::size_t coded = k - missing_ids.size();
 
-    std::vector<double> code_of(k);
-    std::vector<std::int64_t> code_int(k);
-    std::uint64_t next = 0;
-    for (std::uint32_t id : order) {
-        if (is_missing_text(d.texts[id])) {
-            code_of[id] = k_nan;
-            code_int[id] = -1;
-        } else {
-            code_of[id] = static_cast<double>(next);
-            code_int[id] = static_cast<std::int64_t>(next);
-            ++next;
+    // The map entries are made (on fresh pages, which the kernel fills) while
+    // the texts are sorted.
+    std::vector<std::uint32_t> order;
+    std::vector<LabelMap::Entry> labels;
+    std::vector<ReverseLabelMap::Entry> reverse;
+    tbb::parallel_invoke([&] { order = sorted_ids(d); },
+                         [&] {
+                             labels.resize(k);
+                             reverse.resize(coded);
+                         });
+
+    // The text at position i in ascending order has the code i, less the
+    // missing texts before it.
+    std::vector<std::size_t> missing_at;
+    if (!missing_ids.empty())
+        for (std::size_t i = 0; i < k; ++i)
+            if (std::find(missing_ids.begin(), missing_ids.end(), order[i]) != missing_ids.end())
+                missing_at.push_back(i);
+    auto code_at = [&](std::size_t i) -> std::int64_t {
+        std::size_t before = 0;
+        for (std::size_t m : missing_at) {
+            if (m == i) return -1;
+            before += m < i;
         }
-    }
-    const std::size_t coded = next;
-
-    const std::size_t n = column.size();
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
-    });
+        return std::int64_t(i - before);
+    };
 
     // Both maps copy each distinct text once, in ascending order; built in
     // parallel, then handed over whole.
-    std::vector<LabelMap::Entry> labels(k);
-    std::vector<ReverseLabelMap::Entry> reverse(coded);
+    Scratch<double> code_of(k);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain / 4), [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             // Ascending order visits the distinct texts at random: fetch ahead.
             if (i + 16 < r.end()) __builtin_prefetch(&d.texts[order[i + 16]]);
             if (i + 8 < r.end()) __builtin_prefetch(d.texts[order[i + 8]].data());
             const std::uint32_t id = order[i];
-            const std::int64_t c = code_int[id];
+            const std::int64_t c = code_at(i);
+            code_of[id] = c < 0 ? k_nan : static_cast<double>(c);
             labels[i].first.assign(d.texts[id]);
             if (c >= 0) {
                 labels[i].second = std::uint64_t(c);
                 reverse[std::size_t(c)] = {std::uint64_t(c), std::string(d.texts[id])};
             }
         }
+    });
+
+    const std::size_t n = column.size();
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
     });
     res.label_map.assign_distinct(std::move(labels));
     res.reverse_map.assign_distinct(std::move(reverse));
