@@ -137,8 +137,8 @@ def arrow_column(chunks, dtype, arrow_type):
     import pyarrow as pa
     parts = []
     for i, values in enumerate(chunks):
-        arr = pa.array(["pad"] * i + values + ["pad"], type=arrow_type)
-        parts.append(arr.slice(i, len(values)))
+        arr = pa.array(["pad"] * (i + 1) + values + ["pad"], type=arrow_type)
+        parts.append(arr.slice(i + 1, len(values)))
     return pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array(parts, type=arrow_type)), dtype=dtype)
 
 
@@ -149,6 +149,8 @@ def arrow_column(chunks, dtype, arrow_type):
     [[None, None], ["x", "y"]],            # leading missing cells: numbers first, then text
     [[None], [None, None]],                 # no text at all
     [["NaN", "nan", "<NA>", "None"], ["1.5", "-0"]],
+    [["é", "b", "", "a", "b", "NaN"]],     # one chunk without nulls: read from the buffers as they are
+    [["", ""]],
 ])
 def test_arrow_text_columns_read_in_place_equal_values_road(dtype, arrow_type, chunks, monkeypatch):
     import pyarrow as pa

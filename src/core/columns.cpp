@@ -30,6 +30,17 @@ void TextColumnEncoder::submit(std::uint64_t c, std::vector<std::string_view>&& 
     });
 }
 
+void TextColumnEncoder::submit(std::uint64_t c, const PackedTexts& texts) {
+    ColumnLabels& slot = results_.emplace_back();
+    slot.column = c;
+    const StridedOut out{&out_.at(0, c), out_.row_stride};
+    tasks_.run([&slot, texts, out] {
+        ColumnCodes codes = label_encode(texts, out);
+        slot.label_map = std::move(codes.label_map);
+        slot.reverse_map = std::move(codes.reverse_map);
+    });
+}
+
 std::vector<ColumnLabels> TextColumnEncoder::finish() {
     tasks_.wait();
     std::vector<ColumnLabels> done;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/label.hpp"
 #include "core/pool.hpp"
 #include "core/state.hpp"
 
@@ -52,6 +53,9 @@ public:
     /// As above, taking the views over: they are freed as soon as the column
     /// is encoded, not when the whole intake ends.
     void submit(std::uint64_t c, std::vector<std::string_view>&& texts);
+
+    /// Starts column c from packed texts, which must stay alive as above.
+    void submit(std::uint64_t c, const PackedTexts& texts);
 
     /// Waits for every submitted column; one record per column, ascending.
     std::vector<ColumnLabels> finish();

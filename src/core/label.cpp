@@ -52,6 +52,26 @@ private:
     std::size_t n_ = 0;
 };
 
+// The two layouts of a column the engine reads: views, and packed texts.
+struct ViewColumn {
+    std::span<const std::string_view> views;
+    std::size_t size() const noexcept { return views.size(); }
+    std::string_view operator[](std::size_t i) const noexcept { return views[i]; }
+    void prefetch_row(std::size_t i) const noexcept { __builtin_prefetch(&views[i]); }
+};
+
+template <class Offset>
+struct PackedColumn {
+    const char* data;
+    const Offset* offsets;
+    std::size_t n;
+    std::size_t size() const noexcept { return n; }
+    std::string_view operator[](std::size_t i) const noexcept {
+        return {data + offsets[i], std::size_t(offsets[i + 1] - offsets[i])};
+    }
+    void prefetch_row(std::size_t i) const noexcept { __builtin_prefetch(&offsets[i]); }
+};
+
 // The distinct texts of a column, numbered by dense ids (in no particular
 // order), each copied once into a packed block; and every row's id.
 struct Distinct {
@@ -86,11 +106,13 @@ inline bool same_text(const char* a, std::string_view b) {
 }
 
 // Deduplicates some rows of the column with its own table: the rows listed in
-// `rows` (ascending), or every row when `rows` is null. The distinct texts go to
-// `blob`/`offsets`, the local id of the j-th row taken to local[j].
-void dedup_partition(std::span<const std::string_view> column, const std::uint64_t* hashes,
-                     const std::uint32_t* rows, std::size_t count, std::uint32_t* local,
-                     std::vector<char>& blob, std::vector<std::uint64_t>& offsets) {
+// `rows` (ascending), or rows first .. first + count - 1 when `rows` is null.
+// The distinct texts go to `blob`/`offsets`, the local id of the j-th row
+// taken to local[j].
+template <class Column>
+void dedup_partition(const Column& column, const std::uint64_t* hashes, const std::uint32_t* rows,
+                     std::size_t first, std::size_t count, std::uint32_t* local, std::vector<char>& blob,
+                     std::vector<std::uint64_t>& offsets) {
     std::size_t cap = 16;
     while (cap < 2 * std::min<std::size_t>(count, 1 << 12)) cap <<= 1;
     std::vector<std::uint64_t> slots(cap, 0);  // (hash tag << 32) | (local id + 1)
@@ -119,11 +141,12 @@ void dedup_partition(std::span<const std::string_view> column, const std::uint64
     constexpr std::size_t view_ahead = 16, text_ahead = 8;
     for (std::size_t j = 0; j < count; ++j) {
         if (rows != nullptr && j + view_ahead < count) {
-            __builtin_prefetch(&column[rows[j + view_ahead]]);
+            column.prefetch_row(rows[j + view_ahead]);
             __builtin_prefetch(&hashes[rows[j + view_ahead]]);
         }
-        if (j + text_ahead < count) __builtin_prefetch(column[rows == nullptr ? j + text_ahead : rows[j + text_ahead]].data());
-        const std::size_t r = rows == nullptr ? j : rows[j];
+        if (j + text_ahead < count)
+            __builtin_prefetch(column[rows == nullptr ? first + j + text_ahead : rows[j + text_ahead]].data());
+        const std::size_t r = rows == nullptr ? first + j : rows[j];
         const std::uint64_t h = hashes[r];
         const std::uint64_t tag = h >> 32;
         const std::string_view text = column[r];
@@ -161,7 +184,8 @@ bool many_distinct(const Scratch<std::uint64_t>& hashes) {
     return u * 8 > m;
 }
 
-Distinct find_distinct(std::span<const std::string_view> column) {
+template <class Column>
+Distinct find_distinct(const Column& column) {
     const std::size_t n = column.size();
     if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("column too long");
     const std::uint64_t seed = next_seed();
@@ -191,8 +215,8 @@ Distinct find_distinct(std::span<const std::string_view> column) {
         std::vector<std::vector<std::uint64_t>> block_offsets(blocks);
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
             const std::size_t r0 = std::min(n, b * block_len), r1 = std::min(n, r0 + block_len);
-            dedup_partition(column.subspan(r0, r1 - r0), hashes.data() + r0, nullptr, r1 - r0,
-                            d.row_ids.data() + r0, block_blobs[b], block_offsets[b]);
+            dedup_partition(column, hashes.data(), nullptr, r0, r1 - r0, d.row_ids.data() + r0, block_blobs[b],
+                            block_offsets[b]);
         });
         std::vector<std::size_t> block_first(blocks + 1, 0);
         for (std::size_t b = 0; b < blocks; ++b)
@@ -210,7 +234,8 @@ Distinct find_distinct(std::span<const std::string_view> column) {
         std::vector<std::uint32_t> global(seen.size());
         std::vector<std::uint64_t> offsets;
         d.blobs.resize(1);
-        dedup_partition(seen, seen_hashes.data(), nullptr, seen.size(), global.data(), d.blobs[0], offsets);
+        dedup_partition(ViewColumn{seen}, seen_hashes.data(), nullptr, 0, seen.size(), global.data(), d.blobs[0],
+                        offsets);
         d.texts.resize(offsets.size() - 1);
         for (std::size_t i = 0; i + 1 < offsets.size(); ++i)
             d.texts[i] = std::string_view(d.blobs[0].data() + offsets[i], offsets[i + 1] - offsets[i]);
@@ -253,7 +278,7 @@ Distinct find_distinct(std::span<const std::string_view> column) {
     Scratch<std::uint32_t> local(n);
     tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
         const std::size_t b = part_start[p], e = part_start[p + 1];
-        dedup_partition(column, hashes.data(), by_part.data() + b, e - b, local.data() + b, d.blobs[p],
+        dedup_partition(column, hashes.data(), by_part.data() + b, 0, e - b, local.data() + b, d.blobs[p],
                         offsets[p]);
     });
 
@@ -387,9 +412,8 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     return order;
 }
 
-}  // namespace
-
-ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut out) {
+template <class Column>
+ColumnCodes encode_column(const Column& column, StridedOut out) {
     ColumnCodes res;
     Distinct d = find_distinct(column);
     const std::size_t k = d.texts.size();
@@ -452,6 +476,22 @@ ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut ou
     res.label_map.assign_distinct(std::move(labels));
     res.reverse_map.assign_distinct(std::move(reverse));
     return res;
+}
+
+}  // namespace
+
+ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut out) {
+    return encode_column(ViewColumn{column}, out);
+}
+
+ColumnCodes label_encode(const PackedTexts& column, StridedOut out) {
+    static const char empty = 0;
+    const char* data = column.data != nullptr ? column.data : &empty;  // every text is empty then
+    if (column.wide)
+        return encode_column(
+            PackedColumn<std::int64_t>{data, static_cast<const std::int64_t*>(column.offsets), column.size}, out);
+    return encode_column(
+        PackedColumn<std::int32_t>{data, static_cast<const std::int32_t*>(column.offsets), column.size}, out);
 }
 
 ColumnCodes label_encode_by_sort(std::span<const std::string_view> column, StridedOut out) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/label.hpp"
 #include "python/ref.hpp"
 
 namespace tovrik::py::arrow {
@@ -83,6 +84,13 @@ public:
         const char* data = static_cast<const char*>(array_.buffers[2]);
         if (data == nullptr) return {};  // only when every text is empty (checked on intake)
         return {data + b, std::size_t(e - b)};
+    }
+    /// The texts in place, for a chunk without nulls.
+    core::PackedTexts packed() const noexcept {
+        const auto at = std::size_t(array_.offset);
+        const void* offsets = large_ ? static_cast<const void*>(static_cast<const std::int64_t*>(array_.buffers[1]) + at)
+                                     : static_cast<const void*>(static_cast<const std::int32_t*>(array_.buffers[1]) + at);
+        return {static_cast<const char*>(array_.buffers[2]), offsets, large_, size()};
     }
     bool has_nulls() const noexcept { return array_.null_count != 0 && array_.buffers[0] != nullptr; }
     /// The texts of cells [begin, end), none of them null, into out.

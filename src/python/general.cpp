@@ -192,6 +192,13 @@ public:
         return col.data() + at;
     }
 
+    /// Column c is all texts, packed in memory that stays alive until the
+    /// encode ends (see hold()): it is encoded from there, without views.
+    void packed_column(std::size_t c, const core::PackedTexts& texts) {
+        store_.is_text[c] = 1;
+        encoder_.submit(c, texts);
+    }
+
     /// Keeps Arrow memory whose texts are handed to text() alive.
     void hold(std::vector<arrow::TextChunk>&& chunks) {
         for (auto& ch : chunks) arrow_.push_back(std::move(ch));
@@ -380,6 +387,13 @@ bool read_arrow_column(PyObject* ext, CellReader& reader, std::size_t rows, std:
     auto chunks = arrow::read_text_chunks(chunked.get(), rows);
     chunked.reset();
     if (!chunks) return false;
+    if (chunks->size() == 1 && !chunks->front().has_nulls() && rows != 0) {
+        // One chunk of texts only: the engine reads the Arrow buffers as they are.
+        const core::PackedTexts texts = chunks->front().packed();
+        reader.hold(std::move(*chunks));
+        reader.packed_column(c, texts);
+        return true;
+    }
     Ref dtype = check(PyObject_GetAttrString(ext, "dtype"));
     Ref missing = check(PyObject_GetAttrString(dtype.get(), "na_value"));
     std::size_t r = 0;
