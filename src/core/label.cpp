@@ -173,6 +173,38 @@ void dedup_partition(const Column& column, const std::uint64_t* hashes, const st
     }
 }
 
+// Spreads items 0..n-1 over `groups` groups in parallel, keeping their order
+// within a group: place(i, pos) is told where item i goes in group order, and
+// group_of(i) (asked twice per item) gives its group. Returns where each group
+// starts, and where the last ends.
+template <class GroupOf, class Place>
+std::vector<std::size_t> spread_by_group(std::size_t n, std::size_t groups, GroupOf group_of, Place place) {
+    const std::size_t chunks = std::max<std::size_t>(1, std::min<std::size_t>(64, n / k_grain));
+    const std::size_t chunk_len = (n + chunks - 1) / chunks;
+    std::vector<std::uint32_t> counts(chunks * groups, 0);
+    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
+        std::uint32_t* cnt = &counts[ch * groups];
+        for (std::size_t i = ch * chunk_len, e = std::min(n, i + chunk_len); i < e; ++i) ++cnt[group_of(i)];
+    });
+    // Start of every (group, chunk) run in group order.
+    std::vector<std::size_t> group_start(groups + 1, 0);
+    std::vector<std::size_t> run_start(chunks * groups);
+    std::size_t at = 0;
+    for (std::size_t g = 0; g < groups; ++g) {
+        group_start[g] = at;
+        for (std::size_t ch = 0; ch < chunks; ++ch) {
+            run_start[ch * groups + g] = at;
+            at += counts[ch * groups + g];
+        }
+    }
+    group_start[groups] = at;
+    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
+        std::size_t* next = &run_start[ch * groups];
+        for (std::size_t i = ch * chunk_len, e = std::min(n, i + chunk_len); i < e; ++i) place(i, next[group_of(i)]++);
+    });
+    return group_start;
+}
+
 // Whether a column looks like it has many distinct texts: more than one in
 // eight among (up to) its first 16384 rows.
 bool many_distinct(const Scratch<std::uint64_t>& hashes) {
@@ -247,31 +279,10 @@ Distinct find_distinct(const Column& column) {
         return d;
     }
 
-    const std::size_t chunks = std::max<std::size_t>(1, std::min<std::size_t>(64, n / k_grain));
-    const std::size_t chunk_len = (n + chunks - 1) / chunks;
-    std::vector<std::uint32_t> counts(chunks * parts, 0);
-    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
-        std::uint32_t* cnt = &counts[ch * parts];
-        for (std::size_t r = ch * chunk_len, e = std::min(n, r + chunk_len); r < e; ++r) ++cnt[part_of(hashes[r])];
-    });
-    // Start of every (partition, chunk) run in the partition-ordered row list.
-    std::vector<std::size_t> part_start(parts + 1, 0);
-    std::vector<std::size_t> run_start(chunks * parts);
-    std::size_t at = 0;
-    for (std::size_t p = 0; p < parts; ++p) {
-        part_start[p] = at;
-        for (std::size_t ch = 0; ch < chunks; ++ch) {
-            run_start[ch * parts + p] = at;
-            at += counts[ch * parts + p];
-        }
-    }
-    part_start[parts] = at;
     Scratch<std::uint32_t> by_part(n);
-    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
-        std::size_t* next = &run_start[ch * parts];
-        for (std::size_t r = ch * chunk_len, e = std::min(n, r + chunk_len); r < e; ++r)
-            by_part[next[part_of(hashes[r])]++] = std::uint32_t(r);
-    });
+    const std::vector<std::size_t> part_start = spread_by_group(
+        n, parts, [&](std::size_t r) { return part_of(hashes[r]); },
+        [&](std::size_t r, std::size_t pos) { by_part[pos] = std::uint32_t(r); });
 
     d.blobs.resize(parts);
     std::vector<std::vector<std::uint64_t>> offsets(parts);
@@ -369,35 +380,14 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
         return node - buckets;
     };
 
-    const std::size_t chunks = std::min<std::size_t>(64, (k + k_grain - 1) / k_grain);
-    const std::size_t chunk_len = (k + chunks - 1) / chunks;
     Scratch<std::uint16_t> bucket_ids(k);
-    std::vector<std::uint32_t> counts(chunks * buckets, 0);
-    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
-        std::uint32_t* cnt = &counts[ch * buckets];
-        for (std::size_t i = ch * chunk_len, e = std::min(k, i + chunk_len); i < e; ++i) {
-            const std::size_t b = bucket_of(keys[i]);
-            bucket_ids[i] = std::uint16_t(b);
-            ++cnt[b];
-        }
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain), [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) bucket_ids[i] = std::uint16_t(bucket_of(keys[i]));
     });
-    std::vector<std::size_t> bucket_start(buckets + 1, 0);
-    std::vector<std::size_t> run_start(chunks * buckets);
-    std::size_t at = 0;
-    for (std::size_t b = 0; b < buckets; ++b) {
-        bucket_start[b] = at;
-        for (std::size_t ch = 0; ch < chunks; ++ch) {
-            run_start[ch * buckets + b] = at;
-            at += counts[ch * buckets + b];
-        }
-    }
-    bucket_start[buckets] = at;
     Scratch<SortKey> spread(k);
-    tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
-        std::size_t* next = &run_start[ch * buckets];
-        for (std::size_t i = ch * chunk_len, e = std::min(k, i + chunk_len); i < e; ++i)
-            spread[next[bucket_ids[i]]++] = keys[i];
-    });
+    const std::vector<std::size_t> bucket_start = spread_by_group(
+        k, buckets, [&](std::size_t i) { return std::size_t(bucket_ids[i]); },
+        [&](std::size_t i, std::size_t pos) { spread[pos] = keys[i]; });
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, buckets, 16), [&](const auto& r) {
         for (std::size_t b = r.begin(); b != r.end(); ++b) {
             auto first = spread.begin() + std::ptrdiff_t(bucket_start[b]);
