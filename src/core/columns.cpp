@@ -6,39 +6,29 @@
 
 namespace tovrik::core {
 
-void TextColumnEncoder::submit(std::uint64_t c, std::span<const std::string_view> texts) {
+template <class Encode>
+void TextColumnEncoder::start(std::uint64_t c, Encode encode) {
     ColumnLabels& slot = results_.emplace_back();
     slot.column = c;
     const StridedOut out{&out_.at(0, c), out_.row_stride};
-    tasks_.run([&slot, texts, out] {
-        ColumnCodes codes = label_encode(texts, out);
+    tasks_.run([&slot, encode, out] {
+        ColumnCodes codes = encode(out);
         slot.label_map = std::move(codes.label_map);
         slot.reverse_map = std::move(codes.reverse_map);
     });
 }
 
 void TextColumnEncoder::submit(std::uint64_t c, std::vector<std::string_view>&& texts) {
-    ColumnLabels& slot = results_.emplace_back();
-    slot.column = c;
-    std::vector<std::string_view>& mine = owned_.emplace_back(std::move(texts));
-    const StridedOut out{&out_.at(0, c), out_.row_stride};
-    tasks_.run([&slot, &mine, out] {
-        ColumnCodes codes = label_encode(mine, out);
-        std::vector<std::string_view>().swap(mine);
-        slot.label_map = std::move(codes.label_map);
-        slot.reverse_map = std::move(codes.reverse_map);
+    std::vector<std::string_view>* mine = &owned_.emplace_back(std::move(texts));
+    start(c, [mine](StridedOut out) {
+        ColumnCodes codes = label_encode(*mine, out);
+        std::vector<std::string_view>().swap(*mine);  // the views are done with
+        return codes;
     });
 }
 
 void TextColumnEncoder::submit(std::uint64_t c, const PackedTexts& texts) {
-    ColumnLabels& slot = results_.emplace_back();
-    slot.column = c;
-    const StridedOut out{&out_.at(0, c), out_.row_stride};
-    tasks_.run([&slot, texts, out] {
-        ColumnCodes codes = label_encode(texts, out);
-        slot.label_map = std::move(codes.label_map);
-        slot.reverse_map = std::move(codes.reverse_map);
-    });
+    start(c, [texts](StridedOut out) { return label_encode(texts, out); });
 }
 
 std::vector<ColumnLabels> TextColumnEncoder::finish() {

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <span>
 #include <string_view>
 #include <vector>
 
@@ -46,12 +45,10 @@ class TextColumnEncoder {
 public:
     explicit TextColumnEncoder(SendPtr out) : out_(out) {}
 
-    /// Starts column c; its texts must stay unchanged and alive until finish()
-    /// returns or this object is destroyed. Columns come in ascending order.
-    void submit(std::uint64_t c, std::span<const std::string_view> texts);
-
-    /// As above, taking the views over: they are freed as soon as the column
-    /// is encoded, not when the whole intake ends.
+    /// Starts column c from views of its texts, which it takes over and frees
+    /// as soon as the column is encoded. The texts they view must stay
+    /// unchanged and alive until finish() returns or this object is
+    /// destroyed. Columns come in ascending order.
     void submit(std::uint64_t c, std::vector<std::string_view>&& texts);
 
     /// Starts column c from packed texts, which must stay alive as above.
@@ -61,6 +58,10 @@ public:
     std::vector<ColumnLabels> finish();
 
 private:
+    // Runs encode(out) for column c on the pool, its maps into a new record.
+    template <class Encode>
+    void start(std::uint64_t c, Encode encode);
+
     SendPtr out_;
     std::deque<ColumnLabels> results_;  // stable addresses while tasks fill them
     std::deque<std::vector<std::string_view>> owned_;
