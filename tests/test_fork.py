@@ -1,21 +1,21 @@
 """Encoding across fork: the pool's workers do not survive a fork, the module must."""
 
+import pathlib
 import textwrap
 
 import pytest
 
+TESTS = str(pathlib.Path(__file__).resolve().parent)
+
 # Every snippet ends by printing "ok"; a hang fails through the subprocess timeout.
 COMMON = textwrap.dedent("""
     import os, sys, multiprocessing as mp
+    sys.path.insert(0, TESTS_DIR)
     import numpy as np, tovrik
+    from sample_columns import mixed_columns
 
     def frame(seed, rows=60_000):
-        rng = np.random.default_rng(seed)
-        a = np.empty((rows, 3), dtype=object)
-        a[:, 0] = [f"k{i}" for i in rng.integers(0, 5_000, rows)]
-        a[:, 1] = rng.random(rows)
-        a[:, 2] = [f"t{i}" for i in rng.integers(0, 40, rows)]
-        return a
+        return mixed_columns(seed, rows, many=5_000, few=40)
 
     def expected(a):
         out = np.empty(a.shape)
@@ -31,7 +31,7 @@ COMMON = textwrap.dedent("""
     def check(seed):
         a = frame(seed)
         return bool(np.array_equal(tovrik.Encoder().encode(a), expected(a)))
-""")
+""").replace("TESTS_DIR", repr(TESTS))
 
 
 @pytest.mark.parametrize("threads", ["1", "2"])

@@ -8,17 +8,13 @@ import numpy as np
 import pytest
 
 import tovrik
+from sample_columns import mixed_columns
 
 N_THREADS = 8
 
 
 def data(seed, rows=3_000):
-    rng = np.random.default_rng(seed)
-    a = np.empty((rows, 3), dtype=object)
-    a[:, 0] = [f"s{i}" for i in rng.integers(0, 300, rows)]
-    a[:, 1] = rng.random(rows)
-    a[:, 2] = [f"t{i}" for i in rng.integers(0, 7, rows)]
-    return a
+    return mixed_columns(seed, rows, many=300, few=7)
 
 
 def run_threads(target):

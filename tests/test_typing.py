@@ -261,25 +261,24 @@ def run_mypy(tmp_path, *files):
         pytest.skip("pandas is not installed")
     if not have("pandas-stubs"):
         pytest.skip("pandas-stubs is not installed (mypy --strict needs it for pandas)")
+    return run_mypy_module(tmp_path, "mypy", "--strict", "--no-error-summary", "--show-error-codes",
+                           "--cache-dir", str(tmp_path / "mypy-cache"), *map(str, files))
+
+
+def run_mypy_module(tmp_path, module, *args):
+    """python -m <module> args..., seeing the stub the way mypy is to find it."""
     env = checker_env()
     stubs = fallback_stub_dir(tmp_path)
     if stubs is not None:
         env["MYPYPATH"] = str(stubs)
-    cmd = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
-           "--cache-dir", str(tmp_path / "mypy-cache"), *map(str, files)]
-    proc = subprocess.run(cmd, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=TIMEOUT)
-    return proc
+    return subprocess.run([sys.executable, "-m", module, *args], cwd=tmp_path, env=env, capture_output=True,
+                          text=True, timeout=TIMEOUT)
 
 
 def test_stubtest_finds_no_inconsistency(tmp_path):
     if not have("mypy"):
         pytest.skip("mypy is not installed")
-    env = checker_env()
-    stubs = fallback_stub_dir(tmp_path)
-    if stubs is not None:
-        env["MYPYPATH"] = str(stubs)
-    cmd = [sys.executable, "-m", "mypy.stubtest", "--concise", "tovrik"]
-    proc = subprocess.run(cmd, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=TIMEOUT)
+    proc = run_mypy_module(tmp_path, "mypy.stubtest", "--concise", "tovrik")
     assert proc.returncode == 0, mypy_report(proc)
 
 

@@ -173,13 +173,22 @@ void dedup_partition(const Column& column, const std::uint64_t* hashes, const st
     }
 }
 
+// How many blocks n rows are cut into for the parallel passes over them.
+std::size_t block_count(std::size_t n) { return std::max<std::size_t>(1, std::min<std::size_t>(64, n / k_grain)); }
+
+// Views of the texts that dedup_partition packed into blob/offsets, into out.
+void texts_of(const std::vector<char>& blob, const std::vector<std::uint64_t>& offsets, std::string_view* out) {
+    for (std::size_t i = 0; i + 1 < offsets.size(); ++i)
+        out[i] = std::string_view(blob.data() + offsets[i], offsets[i + 1] - offsets[i]);
+}
+
 // Spreads items 0..n-1 over `groups` groups in parallel, keeping their order
 // within a group: place(i, pos) is told where item i goes in group order, and
 // group_of(i) (asked twice per item) gives its group. Returns where each group
 // starts, and where the last ends.
 template <class GroupOf, class Place>
 std::vector<std::size_t> spread_by_group(std::size_t n, std::size_t groups, GroupOf group_of, Place place) {
-    const std::size_t chunks = std::max<std::size_t>(1, std::min<std::size_t>(64, n / k_grain));
+    const std::size_t chunks = block_count(n);
     const std::size_t chunk_len = (n + chunks - 1) / chunks;
     std::vector<std::uint32_t> counts(chunks * groups, 0);
     tbb::parallel_for(std::size_t(0), chunks, [&](std::size_t ch) {
@@ -228,20 +237,13 @@ Distinct find_distinct(const Column& column) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) hashes[i] = hash_bytes(column[i], seed);
     });
 
-    // Rows are split by the top bits of their hash, so equal texts meet in the
-    // same partition and the partitions deduplicate independently, in parallel,
-    // each with a table small enough for the cache.
-    const unsigned bits = many_distinct(hashes) ? 6 : 0;
-    const std::size_t parts = std::size_t(1) << bits;
-    auto part_of = [&](std::uint64_t h) { return bits == 0 ? 0 : std::size_t(h >> (64 - bits)); };
-
     Distinct d;
     d.row_ids = Scratch<std::uint32_t>(n);
-    if (parts == 1) {
+    if (!many_distinct(hashes)) {
         // Few distinct texts: row blocks are deduplicated in parallel, each with
         // its own small table; then the blocks' few distinct texts are
         // deduplicated once more, and the rows' block ids mapped to those.
-        const std::size_t blocks = std::max<std::size_t>(1, std::min<std::size_t>(64, n / k_grain));
+        const std::size_t blocks = block_count(n);
         const std::size_t block_len = (n + blocks - 1) / blocks;
         std::vector<std::vector<char>> block_blobs(blocks);
         std::vector<std::vector<std::uint64_t>> block_offsets(blocks);
@@ -255,22 +257,15 @@ Distinct find_distinct(const Column& column) {
             block_first[b + 1] = block_first[b] + block_offsets[b].size() - 1;
         std::vector<std::string_view> seen(block_first[blocks]);
         std::vector<std::uint64_t> seen_hashes(seen.size());
-        for (std::size_t b = 0; b < blocks; ++b) {
-            const auto& off = block_offsets[b];
-            for (std::size_t i = 0; i + 1 < off.size(); ++i) {
-                const std::string_view t(block_blobs[b].data() + off[i], off[i + 1] - off[i]);
-                seen[block_first[b] + i] = t;
-                seen_hashes[block_first[b] + i] = hash_bytes(t, seed);
-            }
-        }
+        for (std::size_t b = 0; b < blocks; ++b) texts_of(block_blobs[b], block_offsets[b], seen.data() + block_first[b]);
+        for (std::size_t i = 0; i < seen.size(); ++i) seen_hashes[i] = hash_bytes(seen[i], seed);
         std::vector<std::uint32_t> global(seen.size());
         std::vector<std::uint64_t> offsets;
         d.blobs.resize(1);
         dedup_partition(ViewColumn{seen}, seen_hashes.data(), nullptr, 0, seen.size(), global.data(), d.blobs[0],
                         offsets);
         d.texts.resize(offsets.size() - 1);
-        for (std::size_t i = 0; i + 1 < offsets.size(); ++i)
-            d.texts[i] = std::string_view(d.blobs[0].data() + offsets[i], offsets[i + 1] - offsets[i]);
+        texts_of(d.blobs[0], offsets, d.texts.data());
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
             const std::size_t r0 = std::min(n, b * block_len), r1 = std::min(n, r0 + block_len);
             const std::uint32_t* to = global.data() + block_first[b];
@@ -279,6 +274,12 @@ Distinct find_distinct(const Column& column) {
         return d;
     }
 
+    // Many distinct texts: rows are split by the top bits of their hash, so
+    // equal texts meet in the same partition and the partitions deduplicate
+    // independently, in parallel, each with a table small enough for the cache.
+    constexpr unsigned bits = 6;
+    constexpr std::size_t parts = std::size_t(1) << bits;
+    auto part_of = [](std::uint64_t h) { return std::size_t(h >> (64 - bits)); };
     Scratch<std::uint32_t> by_part(n);
     const std::vector<std::size_t> part_start = spread_by_group(
         n, parts, [&](std::size_t r) { return part_of(hashes[r]); },
@@ -298,10 +299,7 @@ Distinct find_distinct(const Column& column) {
     for (std::size_t p = 0; p < parts; ++p) first_id[p + 1] = first_id[p] + offsets[p].size() - 1;
     d.texts.resize(first_id[parts]);
     tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
-        const char* base = d.blobs[p].data();
-        const auto& off = offsets[p];
-        for (std::size_t i = 0; i + 1 < off.size(); ++i)
-            d.texts[first_id[p] + i] = std::string_view(base + off[i], off[i + 1] - off[i]);
+        texts_of(d.blobs[p], offsets[p], d.texts.data() + first_id[p]);
         for (std::size_t j = part_start[p]; j < part_start[p + 1]; ++j)
             d.row_ids[by_part[j]] = std::uint32_t(first_id[p] + local[j]);
     });

@@ -93,29 +93,12 @@ public:
         return {static_cast<const char*>(array_.buffers[2]), offsets, large_, size()};
     }
     bool has_nulls() const noexcept { return array_.null_count != 0 && array_.buffers[0] != nullptr; }
-    /// The texts of cells [begin, end), none of them null, into out.
-    void texts(std::size_t begin, std::size_t end, std::string_view* out) const noexcept {
-        if (large_) views(static_cast<const std::int64_t*>(array_.buffers[1]), begin, end, out);
-        else views(static_cast<const std::int32_t*>(array_.buffers[1]), begin, end, out);
-    }
     /// Checks the offsets (non-negative, non-decreasing, pointing into a data
     /// buffer) and returns every byte the texts span, from the first offset to
     /// the last; nothing when the offsets are not sane.
     std::optional<std::string_view> checked_bytes() const noexcept;
 
 private:
-    template <class Offset>
-    void views(const Offset* off, std::size_t begin, std::size_t end, std::string_view* out) const noexcept {
-        const char* data = static_cast<const char*>(array_.buffers[2]);
-        off += array_.offset;
-        if (data == nullptr) {
-            for (std::size_t i = begin; i < end; ++i) *out++ = {};
-            return;
-        }
-        for (std::size_t i = begin; i < end; ++i)
-            *out++ = std::string_view(data + off[i], std::size_t(off[i + 1] - off[i]));
-    }
-
     ArrowArray array_;
     bool large_;
 };

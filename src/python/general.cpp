@@ -179,18 +179,8 @@ public:
         store_.text_columns[c].push_back(v);
     }
 
-    bool is_text(std::size_t c) const noexcept { return store_.is_text[c] != 0; }
-
     /// Room for a reference to each of the next n cells (an object column).
     void expect_objects(std::size_t n) { keepalive_.reserve_more(n); }
-
-    /// Room for n more texts of text column c, to be filled in place.
-    std::string_view* append_texts(std::size_t c, std::size_t n) {
-        auto& col = store_.text_columns[c];
-        const std::size_t at = col.size();
-        col.resize(at + n);
-        return col.data() + at;
-    }
 
     /// Column c is all texts, packed in memory that stays alive until the
     /// encode ends (see hold()): it is encoded from there, without views.
@@ -228,14 +218,7 @@ private:
     }
 
     std::string_view text_of(PyObject* value) {
-        if (PyUnicode_CheckExact(value)) {
-            if (PyUnicode_IS_COMPACT_ASCII(value)) {
-                // ASCII text is its own UTF-8, stored right behind the header.
-                keepalive_.push_back(Py_NewRef(value));
-                return {static_cast<const char*>(PyUnicode_DATA(value)), std::size_t(PyUnicode_GET_LENGTH(value))};
-            }
-            return keep(Ref::borrow(value));
-        }
+        if (PyUnicode_CheckExact(value)) return keep(Ref::borrow(value));
         if (value == Py_None) return "None";
         if (value == Py_True) return "True";
         if (value == Py_False) return "False";
@@ -297,11 +280,14 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
     reader.expect_objects(rows);
     for (std::size_t r = 0; r < rows; ++r) {
         check_signals(countdown);
-        if (!fits(r)) throw Panic("the source array changed shape while its cells were read");
+        // The shape is checked once a cell: a row ahead that fits means this
+        // one does too.
         if (r + ahead < rows && fits(r + ahead)) {
             PyObject* next;
             std::memcpy(&next, at(r + ahead), sizeof next);
             __builtin_prefetch(next);
+        } else if (!fits(r)) {
+            throw Panic("the source array changed shape while its cells were read");
         }
         PyObject* item;
         std::memcpy(&item, at(r), sizeof item);
@@ -319,13 +305,6 @@ void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t row
 // How one column of a pandas DataFrame is read on the column road.
 enum class FrameColumn : std::uint8_t { numpy, strings, arrow_strings };
 
-// An exact pandas.DataFrame whose columns all have a NumPy number, bool or
-// object dtype, or a pandas string dtype, and not all object, is read column by
-// column instead of through `values`: `values` would box every number of such a
-// mixed frame into a Python object, and gives the very same cells otherwise
-// (numbers convert to the same doubles, object cells are the same objects, and
-// string columns become objects through the same astype(object)). Anything else
-// keeps the `values` road.
 // Whether a pandas string dtype keeps its texts in Arrow memory.
 bool arrow_storage(PyObject* dtype) {
     Ref storage = Ref::steal(PyObject_GetAttrString(dtype, "storage"));
@@ -338,6 +317,13 @@ bool arrow_storage(PyObject* dtype) {
            PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow_numpy") == 0;
 }
 
+// An exact pandas.DataFrame whose columns all have a NumPy number, bool or
+// object dtype, or a pandas string dtype, and not all object, is read column by
+// column instead of through `values`: `values` would box every number of such a
+// mixed frame into a Python object, and gives the very same cells otherwise
+// (numbers convert to the same doubles, object cells are the same objects, and
+// string columns become objects through the same astype(object)). Anything else
+// keeps the `values` road.
 std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t cols) {
     Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
     if (!pandas) {
@@ -398,22 +384,10 @@ bool read_arrow_column(PyObject* ext, CellReader& reader, std::size_t rows, std:
     Ref missing = check(PyObject_GetAttrString(dtype.get(), "na_value"));
     std::size_t r = 0;
     for (const arrow::TextChunk& ch : *chunks) {
-        const std::size_t n = ch.size();
-        // In blocks, with one look for signals per block.
-        for (std::size_t i = 0; i < n;) {
-            const std::size_t end = std::min(n, i + k_signal_interval);
-            countdown = 1;
+        for (std::size_t i = 0, n = ch.size(); i < n; ++i, ++r) {
             check_signals(countdown);
-            if (!ch.has_nulls() && reader.is_text(c)) {
-                ch.texts(i, end, reader.append_texts(c, end - i));
-                r += end - i;
-                i = end;
-                continue;
-            }
-            for (; i < end; ++i, ++r) {
-                if (ch.is_null(i)) reader.cell(missing.get(), r, c);
-                else reader.text(ch.text(i), r, c);
-            }
+            if (ch.is_null(i)) reader.cell(missing.get(), r, c);
+            else reader.text(ch.text(i), r, c);
         }
     }
     reader.hold(std::move(*chunks));

@@ -154,6 +154,9 @@ Ref copy_float64(PyArrayObject* src) {
 }  // namespace
 
 std::string_view str_text(PyObject* s, std::string& spill) {
+    // ASCII text is its own UTF-8, stored right behind the header.
+    if (PyUnicode_IS_COMPACT_ASCII(s))
+        return {static_cast<const char*>(PyUnicode_DATA(s)), std::size_t(PyUnicode_GET_LENGTH(s))};
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s, &n);
     if (p != nullptr) return {p, std::size_t(n)};
