@@ -18,7 +18,7 @@ void TextColumnEncoder::start(std::uint64_t c, Encode encode) {
     });
 }
 
-void TextColumnEncoder::submit(std::uint64_t c, std::vector<std::string_view>&& texts) {
+void TextColumnEncoder::submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t) {
     std::vector<std::string_view>* mine = &owned_.emplace_back(std::move(texts));
     start(c, [mine](StridedOut out) {
         ColumnCodes codes = label_encode(*mine, out);

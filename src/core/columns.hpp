@@ -38,21 +38,36 @@ struct ColumnLabels {
     ReverseLabelMap reverse_map;
 };
 
+/// Where the intake hands each text column once its cells are read: the label
+/// encoder, or a mapper that applies codes learnt before. Columns come in
+/// ascending order. The texts handed over must stay unchanged and alive until
+/// wait() returns or the sink is destroyed.
+class TextColumnSink {
+public:
+    virtual ~TextColumnSink() = default;
+
+    /// Column c from views of its texts, which the sink takes over; the cell
+    /// of row `first_text` was the column's first that is not a number.
+    virtual void submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) = 0;
+
+    /// Column c from packed texts (every cell a text).
+    virtual void submit(std::uint64_t c, const PackedTexts& texts) = 0;
+
+    /// Waits for the work started on the pool; rethrows a task's failure.
+    virtual void wait() = 0;
+};
+
 /// Label-encodes text columns on the worker pool while the caller goes on
 /// reading further columns: each submitted column's codes go into its column
 /// of the output buffer.
-class TextColumnEncoder {
+class TextColumnEncoder final : public TextColumnSink {
 public:
     explicit TextColumnEncoder(SendPtr out) : out_(out) {}
 
-    /// Starts column c from views of its texts, which it takes over and frees
-    /// as soon as the column is encoded. The texts they view must stay
-    /// unchanged and alive until finish() returns or this object is
-    /// destroyed. Columns come in ascending order.
-    void submit(std::uint64_t c, std::vector<std::string_view>&& texts);
-
-    /// Starts column c from packed texts, which must stay alive as above.
-    void submit(std::uint64_t c, const PackedTexts& texts);
+    /// Starts column c; its views are freed as soon as the column is encoded.
+    void submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) override;
+    void submit(std::uint64_t c, const PackedTexts& texts) override;
+    void wait() override { tasks_.wait(); }
 
     /// Waits for every submitted column; one record per column, ascending.
     std::vector<ColumnLabels> finish();

@@ -30,6 +30,8 @@ std::uint64_t shape_item(PyObject* item) {
     return v;
 }
 
+}  // namespace
+
 std::pair<std::uint64_t, std::uint64_t> read_shape(PyObject* obj) {
     Ref shape = Ref::steal(PyObject_GetAttrString(obj, "shape"));
     if (!shape) throw panic_from_pending("failed to read `shape`");
@@ -37,6 +39,8 @@ std::pair<std::uint64_t, std::uint64_t> read_shape(PyObject* obj) {
         throw Panic("`shape` is not a tuple of two non-negative integers");
     return {shape_item(PyTuple_GET_ITEM(shape.get(), 0)), shape_item(PyTuple_GET_ITEM(shape.get(), 1))};
 }
+
+namespace {
 
 // How a cell's bytes are read straight from an exact ndarray's buffer.
 enum class Direct { none, object, f64, f32, i8, i16, i32, i64, u8, u16, u32, u64, boolean };
@@ -149,15 +153,27 @@ private:
 // Everything one run of the cell loop owns.
 class CellReader {
 public:
-    CellReader(core::ColumnStore& store, core::SendPtr out) : store_(store), out_(out), encoder_(out) {}
+    CellReader(core::ColumnStore& store, core::SendPtr out, core::TextColumnSink& sink)
+        : store_(store), out_(out), sink_(sink), first_text_(store.n_columns, 0) {}
+    CellReader(const CellReader&) = delete;
+    CellReader& operator=(const CellReader&) = delete;
+    // The sink's pool tasks read views into arena_, keepalive_ and arrow_:
+    // they are waited for before those go.
+    ~CellReader() {
+        try {
+            sink_.wait();
+        } catch (...) {
+            // the caller is already leaving with an error of its own
+        }
+    }
 
     /// Column c is read: a text column starts encoding on the pool right away.
     void end_column(std::size_t c) {
-        if (store_.is_text[c]) encoder_.submit(c, std::move(store_.text_columns[c]));
+        if (store_.is_text[c]) sink_.submit(c, std::move(store_.text_columns[c]), first_text_[c]);
     }
 
-    /// Waits for the text columns; their records in ascending column order.
-    std::vector<core::ColumnLabels> finish() { return encoder_.finish(); }
+    /// Waits for the text columns handed to the sink.
+    void finish() { sink_.wait(); }
 
     void cell(PyObject* value, std::size_t r, std::size_t c) {
         if (!store_.is_text[c]) {
@@ -186,7 +202,7 @@ public:
     /// encode ends (see hold()): it is encoded from there, without views.
     void packed_column(std::size_t c, const core::PackedTexts& texts) {
         store_.is_text[c] = 1;
-        encoder_.submit(c, texts);
+        sink_.submit(c, texts);
     }
 
     /// Keeps Arrow memory whose texts are handed to text() alive.
@@ -199,6 +215,7 @@ private:
     // float text rule; later cells are taken through str().
     void become_text(std::size_t r, std::size_t c) {
         store_.is_text[c] = 1;
+        first_text_[c] = r;
         auto& col = store_.text_columns[c];
         col.reserve(store_.n_rows);
         std::string buf;
@@ -239,9 +256,8 @@ private:
     core::TextArena arena_;
     OwnedRefs keepalive_;
     std::deque<arrow::TextChunk> arrow_;
-    // Declared last, so destroyed first: the pool tasks that read the views
-    // into arena_ and into the strs of keepalive_ are waited for before those go.
-    core::TextColumnEncoder encoder_;
+    core::TextColumnSink& sink_;
+    std::vector<std::size_t> first_text_;  // per column: row of its first cell that is not a number
 };
 
 void check_signals(std::size_t& countdown) {
@@ -438,19 +454,11 @@ void read_by_lookup(PyObject* src, CellReader& reader, std::size_t rows, std::si
 
 }  // namespace
 
-IntakeResult encode_object_array(PyObject* obj, OUT kind) {
-    const auto [rows, cols] = read_shape(obj);
-    // A DataFrame result is built from a column-major buffer: pandas keeps its
-    // columns that way, so the copy it makes is straight, and each column is
-    // written contiguously here. An array result is row-major.
-    const bool by_column = kind.is_frame;
-    Ref matrix = new_float_matrix(rows, cols, by_column);
-    const core::SendPtr out{static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(matrix.get()))),
-                            by_column ? 1 : cols, by_column ? rows : 1};
-
+std::vector<std::uint8_t> read_cells(PyObject* obj, bool is_frame, std::uint64_t rows, std::uint64_t cols,
+                                     core::SendPtr out, core::TextColumnSink& sink) {
     Ref source;
     std::optional<std::vector<FrameColumn>> road;
-    if (kind.is_frame) {
+    if (is_frame) {
         road = frame_road(obj, cols);
         if (!road) {
             source = Ref::steal(PyObject_GetAttrString(obj, "values"));
@@ -468,7 +476,7 @@ IntakeResult encode_object_array(PyObject* obj, OUT kind) {
         store.text_columns.resize(cols);
     }
 
-    CellReader reader(store, out);
+    CellReader reader(store, out, sink);
     if (road) {
         if (rows != 0) read_frame_columns(obj, *road, reader, rows);
     } else if (rows != 0 && cols != 0) {
@@ -477,14 +485,34 @@ IntakeResult encode_object_array(PyObject* obj, OUT kind) {
         else read_by_lookup(source.get(), reader, rows, cols);
     }
     source.reset();
+    reader.finish();
+    if (rows == 0) store.is_text.assign(cols, 0);
+    return std::move(store.is_text);
+}
 
-    std::vector<core::ColumnLabels> labels = reader.finish();
+IntakeResult encode_object_array(PyObject* obj, OUT kind) {
+    const auto [rows, cols] = read_shape(obj);
+    // A DataFrame result is built from a column-major buffer: pandas keeps its
+    // columns that way, so the copy it makes is straight, and each column is
+    // written contiguously here. An array result is row-major.
+    Ref matrix = new_float_matrix(rows, cols, kind.is_frame);
+    const core::SendPtr out = matrix_out(matrix.get());
+    core::TextColumnEncoder encoder(out);
+    read_cells(obj, kind.is_frame, rows, cols, out, encoder);
+    std::vector<core::ColumnLabels> labels = encoder.finish();
 
     IntakeResult res;
     res.kind = std::move(kind);
     res.matrix = std::move(matrix);
     res.info = std::make_unique<core::EncodingInfo>(core::make_encoding_info(std::move(labels)));
     return res;
+}
+
+core::SendPtr matrix_out(PyObject* matrix) {
+    auto* m = reinterpret_cast<PyArrayObject*>(matrix);
+    const auto rows = std::size_t(PyArray_DIM(m, 0)), cols = std::size_t(PyArray_DIM(m, 1));
+    const bool by_column = !PyArray_IS_C_CONTIGUOUS(m);
+    return {static_cast<double*>(PyArray_DATA(m)), by_column ? 1 : cols, by_column ? rows : 1};
 }
 
 }  // namespace tovrik::py

@@ -116,6 +116,24 @@ std::vector<std::string> column_names(PyObject* obj) {
     return names_as_integers(columns.get());
 }
 
+}  // namespace
+
+std::string_view str_text(PyObject* s, std::string& spill) {
+    // ASCII text is its own UTF-8, stored right behind the header.
+    if (PyUnicode_IS_COMPACT_ASCII(s))
+        return {static_cast<const char*>(PyUnicode_DATA(s)), std::size_t(PyUnicode_GET_LENGTH(s))};
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p != nullptr) return {p, std::size_t(n)};
+    absorb_error();  // lone surrogates: rebuild the text code point by code point
+    spill.clear();
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < len; ++i) append_utf8(spill, PyUnicode_READ(kind, data, i));
+    return spill;
+}
+
 bool is_float64_matrix(PyObject* obj) {
     if (!PyArray_Check(obj)) return false;
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
@@ -128,7 +146,8 @@ bool is_float64_matrix(PyObject* obj) {
 
 // One copy: a block copy keeping C or Fortran order when the data is one
 // block, a row-major gather otherwise.
-Ref copy_float64(PyArrayObject* src) {
+Ref copy_float64(PyObject* obj) {
+    auto* src = reinterpret_cast<PyArrayObject*>(obj);
     const npy_intp* dims = PyArray_DIMS(src);
     const auto rows = std::size_t(dims[0]), cols = std::size_t(dims[1]);
     const bool c_order = PyArray_IS_C_CONTIGUOUS(src);
@@ -151,25 +170,7 @@ Ref copy_float64(PyArrayObject* src) {
     return out;
 }
 
-}  // namespace
-
-std::string_view str_text(PyObject* s, std::string& spill) {
-    // ASCII text is its own UTF-8, stored right behind the header.
-    if (PyUnicode_IS_COMPACT_ASCII(s))
-        return {static_cast<const char*>(PyUnicode_DATA(s)), std::size_t(PyUnicode_GET_LENGTH(s))};
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-    if (p != nullptr) return {p, std::size_t(n)};
-    absorb_error();  // lone surrogates: rebuild the text code point by code point
-    spill.clear();
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < len; ++i) append_utf8(spill, PyUnicode_READ(kind, data, i));
-    return spill;
-}
-
-IntakeResult pyany_to_vec(PyObject* obj) {
+OUT classify(PyObject* obj) {
     Ref name_obj = check(PyType_GetName(Py_TYPE(obj)));
     std::string spill;
     const std::string name(str_text(name_obj.get(), spill));
@@ -184,12 +185,16 @@ IntakeResult pyany_to_vec(PyObject* obj) {
         raise(PyExc_TypeError, "Unsupported type: '" + name +
                                    "'. Supported types are: numpy.ndarray, pandas.DataFrame");
     }
+    return kind;
+}
 
+IntakeResult pyany_to_vec(PyObject* obj) {
+    OUT kind = classify(obj);
     require_numpy();
     if (is_float64_matrix(obj)) {
         IntakeResult res;
         res.kind = std::move(kind);
-        res.matrix = copy_float64(reinterpret_cast<PyArrayObject*>(obj));
+        res.matrix = copy_float64(obj);
         return res;
     }
     return encode_object_array(obj, std::move(kind));
