@@ -72,8 +72,33 @@ public:
     template <class Q>
     std::size_t find_index(const Q& key) const {
         index();
+        return find_index_hashed(key, Traits::hash(key, seed_));
+    }
+
+    /// The hash of `key` in this map, for the batched lookups below.
+    template <class Q>
+    std::uint64_t hash_of(const Q& key) const {
+        return Traits::hash(key, seed_);
+    }
+
+    /// Fetches the slot of hash h into the cache ahead of a lookup. The map
+    /// must be indexed (index()).
+    void prefetch_slot(std::uint64_t h) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
+    }
+
+    /// Fetches the entry that hash h most likely finds. The map must be indexed.
+    void prefetch_entry(std::uint64_t h) const noexcept {
+        if (slots_.empty()) return;
+        const std::uint64_t s = slots_[h & mask_];
+        if (s != 0) __builtin_prefetch(&entries_[(s & 0xffffffffu) - 1]);
+    }
+
+    /// find_index with the key's hash already known; the map must be indexed,
+    /// and may then be looked up from many threads at once.
+    template <class Q>
+    std::size_t find_index_hashed(const Q& key, std::uint64_t h) const {
         if (slots_.empty()) return npos;
-        const std::uint64_t h = Traits::hash(key, seed_);
         const std::uint64_t tag = h >> 32;
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             const std::uint64_t s = slots_[i];

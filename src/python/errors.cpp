@@ -75,15 +75,23 @@ Panic panic_from_pending(const std::string& context) {
     return Panic(std::move(msg), Ref::borrow(v));
 }
 
+namespace {
+PyObject* g_panic_type = nullptr;  // one per process, never released
+}
+
 PyObject* panic_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
+    if (g_panic_type == nullptr) {
+        g_panic_type = PyErr_NewExceptionWithDoc(
             "tovrik.PanicException",
             "Raised when an internal consistency check of tovrik fails.",
             PyExc_BaseException, nullptr);
     }
-    return type;
+    return g_panic_type;
+}
+
+void adopt_panic_type(PyObject* type) {
+    Py_INCREF(type);
+    Py_XSETREF(g_panic_type, type);
 }
 
 PyObject* translate_exception() noexcept {

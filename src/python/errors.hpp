@@ -67,6 +67,10 @@ Panic panic_from_pending(const std::string& context);
 /// The internal-error exception type; created once per process.
 PyObject* panic_type();
 
+/// Makes `type` the internal-error exception type of this module: a module
+/// built beside tovrik raises tovrik's own.
+void adopt_panic_type(PyObject* type);
+
 /// Turns the exception being handled into the pending Python error. Call only
 /// inside a catch block; returns nullptr for convenience.
 PyObject* translate_exception() noexcept;

@@ -1,0 +1,204 @@
+// Learnt codes applied row by row: each text is hashed once and looked up in
+// the learnt map, with the text, its slot and its entry fetched into the cache
+// a few rows ahead, since both the texts and the map lie all over memory.
+#include "core/apply.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <string>
+
+#include "core/text.hpp"
+
+namespace tovrik::core {
+
+namespace {
+
+constexpr std::size_t k_grain = 1 << 13;
+constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
+
+// The code of one text, or NaN; flags a text the map does not hold.
+inline double code_of(const LabelMap& map, std::string_view text, std::uint64_t h, bool& unknown) {
+    const std::size_t j = map.find_index_hashed(text, h);
+    if (j == LabelMap::npos) {
+        unknown = !is_missing_text(text);
+        return k_nan;
+    }
+    const auto& code = map.entry(j).second;
+    return code ? static_cast<double>(*code) : k_nan;
+}
+
+void lower_to(std::atomic<std::size_t>& first, std::size_t row) {
+    std::size_t cur = first.load(std::memory_order_relaxed);
+    while (row < cur && !first.compare_exchange_weak(cur, row, std::memory_order_relaxed)) {
+    }
+}
+
+// Rows [0, n) of a column whose text i is text(i), with the row's own memory
+// prefetched by prefetch_row(i).
+template <class Text, class PrefetchRow>
+std::size_t apply_rows(std::size_t n, Text text, PrefetchRow prefetch_row, const LabelMap& map, StridedOut out) {
+    std::atomic<std::size_t> first{k_no_row};
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
+        // Three stages ahead of the lookup: the text's bytes (16 rows ahead),
+        // its hash and slot (8 ahead), the entry that slot points to (4 ahead).
+        constexpr std::size_t k_ring = 16;
+        std::uint64_t hashes[k_ring];
+        const std::size_t b = r.begin(), e = r.end();
+        for (std::size_t i = b; i < e && i < b + 16; ++i) prefetch_row(i);
+        for (std::size_t i = b; i < e && i < b + 8; ++i) {
+            hashes[i % k_ring] = map.hash_of(text(i));
+            map.prefetch_slot(hashes[i % k_ring]);
+        }
+        for (std::size_t i = b; i < e && i < b + 4; ++i) map.prefetch_entry(hashes[i % k_ring]);
+        std::size_t local = k_no_row;
+        for (std::size_t i = b; i < e; ++i) {
+            if (i + 16 < e) prefetch_row(i + 16);
+            if (i + 8 < e) {
+                const std::uint64_t h = map.hash_of(text(i + 8));
+                hashes[(i + 8) % k_ring] = h;
+                map.prefetch_slot(h);
+            }
+            if (i + 4 < e) map.prefetch_entry(hashes[(i + 4) % k_ring]);
+            bool unknown = false;
+            out.data[i * out.stride] = code_of(map, text(i), hashes[i % k_ring], unknown);
+            if (unknown && local == k_no_row) local = i;
+        }
+        if (local != k_no_row) lower_to(first, local);
+    });
+    return first.load();
+}
+
+}  // namespace
+
+std::size_t apply_labels(std::span<const std::string_view> column, const LabelMap& map, StridedOut out) {
+    return apply_rows(
+        column.size(), [&](std::size_t i) { return column[i]; },
+        [&](std::size_t i) { __builtin_prefetch(column[i].data()); }, map, out);
+}
+
+std::size_t apply_labels(const PackedTexts& column, const LabelMap& map, StridedOut out) {
+    static const char empty = 0;
+    const char* data = column.data != nullptr ? column.data : &empty;  // every text is empty then
+    auto run = [&](const auto* offsets) {
+        return apply_rows(
+            column.size,
+            [=](std::size_t i) { return std::string_view(data + offsets[i], std::size_t(offsets[i + 1] - offsets[i])); },
+            [=](std::size_t i) { __builtin_prefetch(data + offsets[i]); }, map, out);
+    };
+    if (column.wide) return run(static_cast<const std::int64_t*>(column.offsets));
+    return run(static_cast<const std::int32_t*>(column.offsets));
+}
+
+std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const LabelMap& map,
+                                    std::string& first_text) {
+    std::mutex lock;  // taken once per block that meets an unknown text
+    std::size_t first = k_no_row;
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, k_grain), [&](const auto& r) {
+        std::string text;
+        std::size_t local = k_no_row;
+        std::string local_text;
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            double& cell = cells.data[i * cells.stride];
+            text.clear();
+            append_float_text(text, cell);
+            bool unknown = false;
+            cell = code_of(map, text, map.hash_of(std::string_view(text)), unknown);
+            if (unknown && local == k_no_row) {
+                local = i;
+                local_text = text;
+            }
+        }
+        if (local == k_no_row) return;
+        std::lock_guard<std::mutex> guard(lock);
+        if (local < first) {
+            first = local;
+            first_text = std::move(local_text);
+        }
+    });
+    return first;
+}
+
+std::optional<LearntMapping> LearntMapping::prepare(std::unique_ptr<EncodingInfo> info,
+                                                    std::uint64_t& missing_column) {
+    LearntMapping m;
+    m.columns_ = info->encoded_columns;
+    std::sort(m.columns_.begin(), m.columns_.end());
+    m.columns_.erase(std::unique(m.columns_.begin(), m.columns_.end()), m.columns_.end());
+    m.maps_.reserve(m.columns_.size());
+    for (std::uint64_t c : m.columns_) {
+        const LabelMap* map = info->label_maps.find(c);
+        if (map == nullptr) {
+            missing_column = c;
+            return std::nullopt;
+        }
+        map->index();  // looked up from many workers later
+        m.maps_.push_back(map);
+    }
+    m.info_ = std::move(info);
+    return m;
+}
+
+const LabelMap* LearntMapping::map_of(std::uint64_t c) const noexcept {
+    auto it = std::lower_bound(columns_.begin(), columns_.end(), c);
+    return it != columns_.end() && *it == c ? maps_[std::size_t(it - columns_.begin())] : nullptr;
+}
+
+void LabelApplier::submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) {
+    const LabelMap* map = mapping_.map_of(c);
+    if (map == nullptr) {
+        faults_.push_back({c, first_text, std::string(texts[first_text]), true});
+        return;
+    }
+    std::vector<std::string_view>* mine = &owned_.emplace_back(std::move(texts));
+    ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
+    const StridedOut out{&out_.at(0, c), out_.row_stride};
+    tasks_.run([mine, map, fault, out] {
+        fault->row = apply_labels(*mine, *map, out);
+        if (fault->row != k_no_row) fault->text.assign((*mine)[fault->row]);
+        std::vector<std::string_view>().swap(*mine);
+    });
+}
+
+void LabelApplier::submit(std::uint64_t c, const PackedTexts& texts) {
+    const LabelMap* map = mapping_.map_of(c);
+    auto text_at = [&texts](std::size_t i) {
+        auto at = [&](auto* o) { return std::string(texts.data + o[i], std::size_t(o[i + 1] - o[i])); };
+        return texts.wide ? at(static_cast<const std::int64_t*>(texts.offsets))
+                          : at(static_cast<const std::int32_t*>(texts.offsets));
+    };
+    if (map == nullptr) {
+        faults_.push_back({c, 0, texts.size == 0 ? std::string() : text_at(0), true});
+        return;
+    }
+    ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
+    const StridedOut out{&out_.at(0, c), out_.row_stride};
+    tasks_.run([texts, map, fault, out, text_at] {
+        fault->row = apply_labels(texts, *map, out);
+        if (fault->row != k_no_row) fault->text = text_at(fault->row);
+    });
+}
+
+std::vector<ColumnFault> LabelApplier::finish(std::span<const std::uint8_t> is_text, std::size_t rows) {
+    wait();
+    for (std::uint64_t c : mapping_.columns()) {
+        if (c >= is_text.size() || is_text[c] || rows == 0) continue;
+        const LabelMap* map = mapping_.map_of(c);
+        ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
+        const StridedOut cells{&out_.at(0, c), out_.row_stride};
+        tasks_.run([cells, rows, map, fault] { fault->row = apply_labels_to_numbers(cells, rows, *map, fault->text); });
+    }
+    wait();
+    std::vector<ColumnFault> found;
+    for (ColumnFault& f : faults_)
+        if (f.row != k_no_row) found.push_back(std::move(f));
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.column < b.column; });
+    return found;
+}
+
+}  // namespace tovrik::core

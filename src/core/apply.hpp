@@ -1,0 +1,88 @@
+// Applying codes learnt before to the texts of a new column.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/columns.hpp"
+#include "core/label.hpp"
+#include "core/pool.hpp"
+#include "core/state.hpp"
+
+namespace tovrik::core {
+
+inline constexpr std::size_t k_no_row = static_cast<std::size_t>(-1);
+
+/// Writes each row's code from `map`, a learnt LabelMap that has been indexed
+/// (map.index()), to `out`: the entry's code, NaN for an entry without one,
+/// NaN for a text the map does not hold. "nan", "NaN" and "<NA>" that the map
+/// does not hold are missing values; any other text it does not hold is
+/// unknown. Returns the lowest row holding an unknown text, or k_no_row.
+/// Must run inside the worker pool; the map is only read.
+std::size_t apply_labels(std::span<const std::string_view> column, const LabelMap& map, StridedOut out);
+std::size_t apply_labels(const PackedTexts& column, const LabelMap& map, StridedOut out);
+
+/// The same for a column that held only numbers: each value of `cells`
+/// becomes its text by the float text rule, and its code replaces it in place.
+/// The text of the first unknown row goes to `first_text`.
+std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const LabelMap& map,
+                                    std::string& first_text);
+
+/// A learnt mapping made ready to apply: the state record, and the indexed
+/// label map of each column it lists.
+class LearntMapping {
+public:
+    /// Takes over a record read from an Encoder's state. Fails (returns the
+    /// column) when a listed column has no label map.
+    static std::optional<LearntMapping> prepare(std::unique_ptr<EncodingInfo> info, std::uint64_t& missing_column);
+
+    /// The listed columns, ascending, each once.
+    const std::vector<std::uint64_t>& columns() const noexcept { return columns_; }
+    /// The label map of column c, or null when c is not listed.
+    const LabelMap* map_of(std::uint64_t c) const noexcept;
+
+private:
+    std::unique_ptr<EncodingInfo> info_;
+    std::vector<std::uint64_t> columns_;
+    std::vector<const LabelMap*> maps_;  // by position in columns_
+};
+
+/// What applying found in one column that keeps it from being coded alike.
+struct ColumnFault {
+    std::uint64_t column;
+    std::size_t row;
+    std::string text;
+    bool unlisted;  // a text in a column the mapping does not list; else an unknown text
+};
+
+/// The sink that codes each text column by the learnt mapping on the pool,
+/// while the caller reads further columns. A text column the mapping does not
+/// list is a fault at its first text.
+class LabelApplier final : public TextColumnSink {
+public:
+    LabelApplier(const LearntMapping& mapping, SendPtr out) : mapping_(mapping), out_(out) {}
+
+    void submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) override;
+    void submit(std::uint64_t c, const PackedTexts& texts) override;
+    void wait() override { tasks_.wait(); }
+
+    /// After wait(): codes the listed columns that held only numbers (those
+    /// not submitted), then returns every fault found, by column.
+    std::vector<ColumnFault> finish(std::span<const std::uint8_t> is_text, std::size_t rows);
+
+private:
+    const LearntMapping& mapping_;
+    SendPtr out_;
+    std::deque<ColumnFault> faults_;  // stable addresses while tasks fill them
+    std::deque<std::vector<std::string_view>> owned_;
+    PoolTasks tasks_;  // declared last: waited for first
+};
+
+}  // namespace tovrik::core
