@@ -1,4 +1,5 @@
-"""Encode the Palmer penguins table, show the codes learnt, and decode it back."""
+"""Encode the Palmer penguins table, show the codes learnt, decode it back, and
+code later rows with the mapping learnt on earlier ones."""
 
 import pickle
 
@@ -29,3 +30,16 @@ decoded = restored.decode(codes)
 print("decoded by a pickled copy of the encoder:")
 print(decoded.head(8))
 assert decoded["island"].tolist() == penguins["island"].tolist()
+
+# A mapping learnt on one part of the data codes later data alike: fit on the
+# penguins seen in 2007 and 2008, apply to those of 2009.
+import tovrik_ml  # noqa: E402
+
+train = penguins[penguins["year"] < 2009]
+later = penguins[penguins["year"] == 2009].reset_index(drop=True)
+fitted = tovrik.Encoder()
+fitted.encode(train)
+later_codes = tovrik_ml.transform(fitted, later)
+assert later_codes["species"].tolist() == codes["species"][penguins["year"] == 2009].tolist()
+print(f"\n2009 penguins coded with the mapping learnt on 2007-2008 ({len(later)} rows):")
+print(later_codes.head(4))

@@ -23,6 +23,8 @@ import tovrik
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLE = REPO / "examples" / "typed_usage.py"
+ML_EXAMPLE = REPO / "examples" / "typed_ml.py"  # tovrik_ml: apply and the estimator
+EXAMPLES = {"tovrik": (EXAMPLE, "typed usage: ok"), "tovrik_ml": (ML_EXAMPLE, "typed ml usage: ok")}
 MODULE_DIR = pathlib.Path(tovrik.__file__).resolve().parent
 # mypy finds a stub for a single-file module only as a stub-only package; pyright also
 # finds tovrik.pyi beside the extension.
@@ -275,10 +277,11 @@ def run_mypy_module(tmp_path, module, *args):
                           text=True, timeout=TIMEOUT)
 
 
-def test_stubtest_finds_no_inconsistency(tmp_path):
+@pytest.mark.parametrize("module", ["tovrik", "tovrik_ml._native"])
+def test_stubtest_finds_no_inconsistency(tmp_path, module):
     if not have("mypy"):
         pytest.skip("mypy is not installed")
-    proc = run_mypy_module(tmp_path, "mypy.stubtest", "--concise", "tovrik")
+    proc = run_mypy_module(tmp_path, "mypy.stubtest", "--concise", module)
     assert proc.returncode == 0, mypy_report(proc)
 
 
@@ -299,8 +302,15 @@ def mypy_report(proc):
     return out
 
 
-def test_mypy_strict_accepts_the_example(tmp_path):
-    proc = run_mypy(tmp_path, EXAMPLE)
+def needs_sklearn(example):
+    if example == "tovrik_ml" and not have("scikit-learn"):
+        pytest.skip("scikit-learn is not installed")
+
+
+@pytest.mark.parametrize("example", list(EXAMPLES))
+def test_mypy_strict_accepts_the_example(tmp_path, example):
+    needs_sklearn(example)
+    proc = run_mypy(tmp_path, EXAMPLES[example][0])
     assert proc.returncode == 0, mypy_report(proc)
 
 
@@ -342,8 +352,10 @@ def describe(diagnostics):
     return "\n".join(f"{d['file']}:{d['range']['start']['line'] + 1}: {d['message']}" for d in diagnostics)
 
 
-def test_pyright_strict_accepts_the_example(tmp_path):
-    proc, errors = run_pyright(tmp_path, "strict", EXAMPLE)
+@pytest.mark.parametrize("example", list(EXAMPLES))
+def test_pyright_strict_accepts_the_example(tmp_path, example):
+    needs_sklearn(example)
+    proc, errors = run_pyright(tmp_path, "strict", EXAMPLES[example][0])
     assert not errors, describe(errors)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
@@ -355,8 +367,11 @@ def test_pyright_uses_the_stub(tmp_path, probe_file):
     assert {d["range"]["start"]["line"] + 1 for d in errors} == PROBE_ERROR_LINES, describe(errors)
 
 
-def test_example_runs():
+@pytest.mark.parametrize("example", list(EXAMPLES))
+def test_example_runs(example):
     pytest.importorskip("pandas")
-    proc = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True, timeout=TIMEOUT)
+    needs_sklearn(example)
+    path, ok = EXAMPLES[example]
+    proc = subprocess.run([sys.executable, str(path)], capture_output=True, text=True, timeout=TIMEOUT)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "typed usage: ok"
+    assert proc.stdout.strip() == ok

@@ -6,7 +6,12 @@ learnt, ``TovrikEncoder`` is the scikit-learn estimator over it, and
 through what an ``Encoder`` exposes: its methods and its state bytes.
 """
 
+from typing import TYPE_CHECKING
+
 from tovrik_ml._apply import LearntMapping, NotFittedError, learnt_mapping, transform
+
+if TYPE_CHECKING:
+    from tovrik_ml.sklearn import TovrikEncoder as TovrikEncoder
 
 __all__ = ["LearntMapping", "NotFittedError", "TovrikEncoder", "learnt_mapping", "transform"]
 

@@ -2,11 +2,17 @@
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, overload
+
+import numpy as np
+import numpy.typing as npt
 
 import tovrik
 
 from tovrik_ml import _native
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 LearntMapping = _native.Mapping
 
@@ -30,6 +36,14 @@ def learnt_mapping(encoder: tovrik.Encoder) -> LearntMapping:
     return _native.prepare(state)
 
 
+@overload
+def transform(
+    encoder: tovrik.Encoder | LearntMapping, obj: npt.NDArray[Any], unknown: Literal["nan", "error"] = ...
+) -> npt.NDArray[np.float64]: ...
+@overload
+def transform(
+    encoder: tovrik.Encoder | LearntMapping, obj: pd.DataFrame, unknown: Literal["nan", "error"] = ...
+) -> pd.DataFrame: ...
 def transform(
     encoder: tovrik.Encoder | LearntMapping, obj: Any, unknown: Literal["nan", "error"] = "nan"
 ) -> Any:

@@ -1,0 +1,17 @@
+"""Type stubs for the compiled helper of tovrik_ml."""
+
+from typing import Any, final
+
+@final
+class Mapping:
+    """A learnt mapping ready to apply; made by prepare()."""
+
+    @property
+    def encoded_columns(self) -> tuple[int, ...]:
+        """The listed text columns, ascending."""
+
+def prepare(state: bytes, /) -> Mapping:
+    """Reads the bytes of Encoder.__getstate__() into a Mapping ready to apply."""
+
+def apply(mapping: Mapping, obj: Any, error_on_unknown: bool, /) -> Any:
+    """Codes obj with the learnt mapping."""
