@@ -1,4 +1,5 @@
-"""atheris target for the Encoder methods: __setstate__, encode and decode.
+"""atheris target for the Encoder methods (__setstate__, encode and decode) and
+for tovrik_ml.transform, which applies a learnt mapping.
 
 Each input is a short sequence of operations on one Encoder. Every call must
 return or raise a Python exception (PanicException included); where the result
@@ -12,7 +13,11 @@ is predictable, it is checked:
   * decode after a generated state gives the strings of its reverse maps, the
     fallback for unknown codes, and PanicException for impossible columns;
   * stand-ins named "ndarray" / "DataFrame" with odd shapes, columns and cells
-    only have to return or raise.
+    only have to return or raise;
+  * tovrik_ml.transform right after encode of the same table gives exactly the
+    encode result; on other data, and after a generated state, it returns a
+    float64 result or raises ValueError (or the internal error for a cell
+    whose str() raises), never changing the Encoder.
 Run through fuzz/run, which builds the module with sanitizers.
 """
 import decimal
@@ -28,6 +33,7 @@ import numpy as np
 import pandas as pd
 
 import tovrik
+import tovrik_ml
 
 warnings.simplefilter("ignore")  # e.g. numpy's ComplexWarning for complex cells
 
@@ -166,7 +172,7 @@ def check_encode_table(fdp, enc):
         if names is not None:
             obj.columns = names
         if fdp.ConsumeProbability() < 0.2 and grid.shape[1]:  # a column with an inferred dtype
-            call(obj.isetitem, 0, pd.Series(list(grid[:, 0])))
+            call(lambda: obj.isetitem(0, pd.Series(list(grid[:, 0]))))  # may refuse surrogates
     else:
         obj = grid
     for cell in grid.flat:
@@ -352,7 +358,7 @@ def check_raw_state(fdp, enc):
 def check_decode_any(fdp, enc):
     obj = gen_table(fdp, enc)[0] if fdp.ConsumeBool() else gen_float_array(fdp)
     if fdp.ConsumeBool():
-        obj = pd.DataFrame(obj)
+        obj = pd.DataFrame(obj, dtype=object)  # no str inference, which refuses surrogates
     call(enc.decode, obj)
 
 
@@ -393,8 +399,56 @@ def check_fake_objects(fdp, enc):
     call(fdp.PickValueInList([enc.encode, enc.decode]), obj)
 
 
+# ---- applying a learnt mapping ----
+
+def same_result(a, b):
+    a = a if isinstance(a, np.ndarray) else a.to_numpy()
+    b = b if isinstance(b, np.ndarray) else b.to_numpy()
+    return a.shape == b.shape and np.array_equal(a, b, equal_nan=True)
+
+
+def check_applied(fdp, enc, obj, kinds):
+    """transform of new data; a cell calling back into the Encoder may change it."""
+    before = enc.__getstate__()
+    unknown = fdp.PickValueInList(["nan", "error"])
+    ok, res = call(tovrik_ml.transform, enc, obj, unknown)
+    if not any("wild" in col for col in kinds):
+        assert enc.__getstate__() == before, "transform changed the Encoder"
+    if ok:
+        out = res if isinstance(res, np.ndarray) else res.to_numpy()
+        assert out.dtype == np.float64, out.dtype
+    else:
+        assert isinstance(res, (ValueError, TypeError)) or is_panic(res), repr(res)
+    return ok, res
+
+
+@atheris.instrument_func
+def check_apply_table(fdp, enc):
+    grid, kinds = gen_table(fdp, enc)
+    obj = pd.DataFrame({i: pd.Series(grid[:, i], dtype=object) for i in range(grid.shape[1])},
+                       index=range(grid.shape[0])) if fdp.ConsumeBool() else grid
+    calm = not any(k in ("wild", "raise") for col in kinds for k in col)
+    ok, codes = call(enc.encode, obj)
+    if ok and calm and enc.__getstate__()[:1] == b"\1":
+        # Right after encode of the very same data, transform gives its result.
+        ok2, res = call(tovrik_ml.transform, enc, obj, "error")
+        assert ok2, f"transform of the training data failed: {res!r}"
+        assert same_result(res, codes), (res, codes)
+    other, other_kinds = gen_table(fdp, enc)
+    check_applied(fdp, enc, other, other_kinds)
+
+
+@atheris.instrument_func
+def check_state_then_apply(fdp, enc):
+    state, _, _ = gen_state(fdp)
+    ok, e = call(enc.__setstate__, state)
+    assert ok, f"__setstate__ of a well-formed state failed: {e!r}"
+    grid, kinds = gen_table(fdp, enc)
+    check_applied(fdp, enc, grid, kinds)
+
+
 OPS = [check_encode_table, check_encode_floats, check_state_then_decode, check_raw_state, check_decode_any,
-       check_fake_objects]
+       check_fake_objects, check_apply_table, check_state_then_apply]
 
 
 @atheris.instrument_func

@@ -10,6 +10,7 @@ import pandas as pd
 import pytest
 
 import tovrik
+import tovrik_ml
 
 
 class RaisingStr:
@@ -42,12 +43,25 @@ ROADS = {
     "encode-frame": lambda e, x: e.encode(pd.DataFrame(x, columns=["a", "b"])),
     "decode-frame": lambda e, x: e.decode(e.encode(pd.DataFrame(x, columns=["a", "b"]))),
     "state": lambda e, x: e.__setstate__(e.__getstate__()),
+    "apply-array": lambda e, x: (e.encode(x), tovrik_ml.transform(e, x)),
+    "apply-frame": lambda e, x: (e.encode(x), tovrik_ml.transform(e, pd.DataFrame(x, columns=["a", "b"]))),
+    "apply-prepared": lambda e, x: tovrik_ml.transform(PREPARED, x, unknown="error"),
 }
 
 # Built once: a class made per call would grow the interpreter's type caches.
 COLUMNS_RAISE = hostile_frame(columns=failing(KeyError, "c"))
 SHAPE_RAISES = hostile_frame(columns=["a"], shape=failing(OSError, "s"))
 VALUES_RAISE = hostile_frame(columns=["a", "b"], shape=(50, 2), values=failing(ValueError, "v"))
+
+def prepared():
+    enc = tovrik.Encoder()
+    enc.encode(text_array())
+    return tovrik_ml.learnt_mapping(enc)
+
+
+PREPARED = prepared()
+UNKNOWN = np.array([["zz", 1.0]], dtype=object)
+NOT_A_NUMBER = np.array([["v1", "x"]], dtype=object)
 
 FAILURES = {
     "unsupported": lambda e, x: e.encode([x]),
@@ -58,6 +72,12 @@ FAILURES = {
     "borrow-refused": None,  # built in the test: needs a cell that calls back
     "bad-state": lambda e, x: e.__setstate__(b"\x01" + b"\xff" * 40),
     "bad-binding": lambda e, x: e.encode(x, x),
+    "apply-not-fitted": lambda e, x: tovrik_ml.transform(tovrik.Encoder(), x),
+    "apply-unknown": lambda e, x: tovrik_ml.transform(PREPARED, UNKNOWN, unknown="error"),
+    "apply-not-a-number": lambda e, x: tovrik_ml.transform(PREPARED, NOT_A_NUMBER),
+    "apply-too-narrow": lambda e, x: tovrik_ml.transform(PREPARED, x[:, :0]),
+    "apply-str-raises": lambda e, x: tovrik_ml.transform(PREPARED, np.array([[RaisingStr(), 1.0]], dtype=object)),
+    "apply-bad-unknown": lambda e, x: tovrik_ml.transform(PREPARED, x, unknown="skip"),
 }
 
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -22,9 +23,13 @@ namespace {
 constexpr std::size_t k_grain = 1 << 13;
 constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 
+inline bool same_key(const std::string& stored, std::string_view text) {
+    return stored.size() == text.size() && same_text(stored.data(), text);
+}
+
 // The code of one text, or NaN; flags a text the map does not hold.
 inline double code_of(const LabelMap& map, std::string_view text, std::uint64_t h, bool& unknown) {
-    const std::size_t j = map.find_index_hashed(text, h);
+    const std::size_t j = map.find_index_hashed(text, h, same_key);
     if (j == LabelMap::npos) {
         unknown = !is_missing_text(text);
         return k_nan;

@@ -96,8 +96,9 @@ public:
 
     /// find_index with the key's hash already known; the map must be indexed,
     /// and may then be looked up from many threads at once.
-    template <class Q>
-    std::size_t find_index_hashed(const Q& key, std::uint64_t h) const {
+    /// `eq(stored key, key)` may stand in for the map's own key equality.
+    template <class Q, class Eq = decltype(&Traits::eq)>
+    std::size_t find_index_hashed(const Q& key, std::uint64_t h, Eq eq = &Traits::eq) const {
         if (slots_.empty()) return npos;
         const std::uint64_t tag = h >> 32;
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
@@ -105,7 +106,7 @@ public:
             if (s == 0) return npos;
             if ((s >> 32) == tag) {
                 const std::size_t j = (s & 0xffffffffu) - 1;
-                if (Traits::eq(entries_[j].first, key)) return j;
+                if (eq(entries_[j].first, key)) return j;
             }
         }
     }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,32 @@ private:
     char* cur_ = nullptr;
     std::size_t left_ = 0;
 };
+
+// Equality of two texts of the same length. Inline word compares: most texts
+// are short, and a libc call per row costs more than the compare itself.
+/// Equality of two texts of the same length, `a` holding b.size() bytes.
+inline bool same_text(const char* a, std::string_view b) {
+    const char* p = b.data();
+    const std::size_t n = b.size();
+    auto w64 = [](const char* x) {
+        std::uint64_t v;
+        std::memcpy(&v, x, 8);
+        return v;
+    };
+    auto w32 = [](const char* x) {
+        std::uint32_t v;
+        std::memcpy(&v, x, 4);
+        return v;
+    };
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            if (w64(a + i) != w64(p + i)) return false;
+        return w64(a + n - 8) == w64(p + n - 8);  // the last word, overlapping the one before
+    }
+    if (n >= 4) return w32(a) == w32(p) && w32(a + n - 4) == w32(p + n - 4);
+    // 0 to 3 bytes: positions 0, n/2 and n-1 cover them all.
+    return n == 0 || (a[0] == p[0] && a[n >> 1] == p[n >> 1] && a[n - 1] == p[n - 1]);
+}
 
 /// True for "nan", "NaN" and "<NA>", the texts that receive no code.
 inline bool is_missing_text(std::string_view s) noexcept {
