@@ -391,3 +391,27 @@ def test_cell_failures_are_internal_errors_as_in_encode():
     with pytest.raises(tovrik.PanicException, match="cant convert to str") as info:
         transform(fitted(TRAIN), np.array([[NoText(), 1.0]], dtype=object))
     assert isinstance(info.value.__cause__, RuntimeError)
+
+
+def test_threads_share_one_prepared_mapping():
+    import threading
+
+    rng = np.random.default_rng(7)
+    frame = pd.DataFrame({"k": [f"t{i}" for i in rng.integers(0, 5000, 50_000)], "v": rng.random(50_000)})
+    enc = fitted(frame)
+    mapping = learnt_mapping(enc)
+    want = enc.encode(frame).to_numpy()
+    barrier = threading.Barrier(4)
+    results = []
+
+    def work():
+        barrier.wait()
+        for _ in range(5):
+            results.append(np.array_equal(transform(mapping, frame).to_numpy(), want, equal_nan=True))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [True] * 20

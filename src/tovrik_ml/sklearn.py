@@ -74,9 +74,11 @@ class TovrikEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     array, a DataFrame of float64 columns (with the input's index) for a
     DataFrame; `set_output` picks pandas or polars for every input.
 
-    Attributes: `encoder_` (the fitted tovrik.Encoder), `encoded_columns_`
-    (positions of the text columns), `n_features_in_`, `feature_names_in_`
-    (when fitted on a DataFrame with str column names).
+    Attributes: `encoder_` (the fitted tovrik.Encoder, whose state transform
+    reads once, at its first call: use `encoder_` for decode and pickling, not
+    to encode other data), `encoded_columns_` (positions of the text
+    columns), `n_features_in_`, `feature_names_in_` (when fitted on a
+    DataFrame with str column names).
     """
 
     def __init__(self, handle_unknown: str = "use_nan") -> None:
@@ -105,12 +107,12 @@ class TovrikEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
             )
         encoder = tovrik.Encoder()
         codes = _keep_index(encoder.encode(X), X)
-        state = encoder.__getstate__()
         self.encoder_ = encoder
-        self._mapping = learnt_mapping(encoder) if state[:1] != b"\x00" else _native.prepare(_NO_TEXT_COLUMNS)
-        self.encoded_columns_ = np.asarray(self._mapping.encoded_columns, dtype=np.intp)
+        # The mapping is read from the Encoder's state when first applied, so
+        # that fitting costs no more than encoding. A cache, not estimator
+        # state: transform fills it in place.
+        self._prepared: dict[str, Any] = {}
         return codes
-
     def fit(self, X: Any, y: Any = None) -> TovrikEncoder:
         """Learns the codes of the text columns of X."""
         self._fit(X)
@@ -121,12 +123,21 @@ class TovrikEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
         return self._fit(X)
 
     def _learnt(self) -> Any:
-        mapping = getattr(self, "_mapping", None)
-        if mapping is None:  # after unpickling: read again from the Encoder
-            state = self.encoder_.__getstate__()
-            mapping = learnt_mapping(self.encoder_) if state[:1] != b"\x00" else _native.prepare(_NO_TEXT_COLUMNS)
-            self._mapping = mapping
+        prepared = self.__dict__.setdefault("_prepared", {})
+        mapping = prepared.get("mapping")
+        if mapping is None:
+            if self.encoder_.__getstate__()[:1] == b"\x00":
+                mapping = _native.prepare(_NO_TEXT_COLUMNS)
+            else:
+                mapping = learnt_mapping(self.encoder_)
+            prepared["mapping"] = mapping
         return mapping
+
+    @property
+    def encoded_columns_(self) -> Any:
+        """Positions of the columns that held text in fit, ascending."""
+        check_is_fitted(self, "encoder_")
+        return np.asarray(self._learnt().encoded_columns, dtype=np.intp)
 
     def transform(self, X: Any) -> Any:
         """Codes X with the learnt mapping."""
@@ -145,5 +156,6 @@ class TovrikEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
 
     def __getstate__(self) -> dict[str, Any]:
         state = super().__getstate__()
-        state.pop("_mapping", None)  # made again from encoder_ when needed
+        if "_prepared" in state:
+            state["_prepared"] = {}  # made again from encoder_ when needed
         return state
