@@ -6,6 +6,7 @@
 #include <string>
 #include <tuple>
 
+#include "companion/partition.hpp"
 #include "core/apply.hpp"
 #include "core/state_codec.hpp"
 #include "python/errors.hpp"
@@ -128,10 +129,10 @@ Ref column_label(const OUT& kind, std::uint64_t c) {
     throw PyError();
 }
 
-// apply(mapping, obj, error_on_unknown: bool) -> ndarray | DataFrame
+// apply(mapping, obj, error_on_unknown: bool[, force]) -> ndarray | DataFrame
 PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     try {
-        expect_args("apply", nargs, 3);
+        if (nargs != 3) expect_args("apply", nargs, 4);
         if (!PyObject_TypeCheck(args[0], g_mapping_type))
             raise(PyExc_TypeError, "apply() takes a Mapping made by prepare()");
         const core::LearntMapping& mapping = as_mapping(args[0])->mapping;
@@ -165,9 +166,18 @@ PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             is_text.assign(cols, 0);
             faults = applier.finish(is_text, rows);
         } else {
+            std::vector<std::uint8_t> force;
+            if (nargs == 4 && args[3] != Py_None) {
+                Ref seq = check(PySequence_Fast(args[3], "force must be a sequence"));
+                if (std::size_t(PySequence_Fast_GET_SIZE(seq.get())) != cols)
+                    raise(PyExc_ValueError, "one force flag per column");
+                for (Py_ssize_t i = 0; i < Py_ssize_t(cols); ++i)
+                    force.push_back(std::uint8_t(check_status(PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq.get(), i)))));
+            }
             res.matrix = new_float_matrix(rows, cols, res.kind.is_frame);
             core::LabelApplier applier(mapping, matrix_out(res.matrix.get()));
-            is_text = read_cells(obj, res.kind.is_frame, rows, cols, matrix_out(res.matrix.get()), applier);
+            is_text = read_cells(obj, res.kind.is_frame, rows, cols, matrix_out(res.matrix.get()), applier,
+                                 force.empty() ? nullptr : &force);
             faults = applier.finish(is_text, rows);
         }
         for (const core::ColumnFault& f : faults)
@@ -183,6 +193,12 @@ PyMethodDef k_functions[] = {
      "prepare(state, /)\n--\n\nReads the bytes of Encoder.__getstate__() into a Mapping ready to apply."},
     {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(apply)), METH_FASTCALL,
      "apply(mapping, obj, error_on_unknown, /)\n--\n\nCodes obj with the learnt mapping."},
+    {"part_sets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(part_sets)), METH_FASTCALL,
+     "part_sets(obj, columns, force, /)\n--\n\nSorted distinct texts of a partition's columns."},
+    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_sets)), METH_FASTCALL,
+     "merge(sets, /)\n--\n\nThe sorted union of sorted packed sets."},
+    {"state_of_sets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(state_of_sets)), METH_FASTCALL,
+     "state_of_sets(columns, sets, /)\n--\n\nThe state bytes of an Encoder that learnt these sets."},
     {nullptr, nullptr, 0, nullptr},
 };
 

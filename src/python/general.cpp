@@ -175,7 +175,13 @@ public:
     /// Waits for the text columns handed to the sink.
     void finish() { sink_.wait(); }
 
+    /// Columns whose every cell is taken as text through str(), numbers
+    /// included, from row 0 on (as a column is after its first non-number).
+    void force_text(const std::vector<std::uint8_t>* forced) { forced_ = forced; }
+    bool forced(std::size_t c) const noexcept { return forced_ != nullptr && (*forced_)[c]; }
+
     void cell(PyObject* value, std::size_t r, std::size_t c) {
+        if (!store_.is_text[c] && forced(c)) become_text(r, c);
         if (!store_.is_text[c]) {
             double v;
             if (cell_to_float(value, v)) {
@@ -188,6 +194,34 @@ public:
     }
 
     void number(double v, std::size_t r, std::size_t c) { out_.at(r, c) = v; }
+
+    /// A number of a column of forced texts, read from a NumPy buffer: its
+    /// text is str() of the Python number `values` boxes it as.
+    void forced_number(Direct kind, const char* p, std::size_t r, std::size_t c) {
+        std::string buf;
+        auto as = [p](auto v) {
+            std::memcpy(&v, p, sizeof v);
+            return std::to_string(v);
+        };
+        switch (kind) {
+            case Direct::boolean: buf = *p != 0 ? "True" : "False"; break;
+            case Direct::i8: buf = as(std::int8_t{}); break;
+            case Direct::i16: buf = as(std::int16_t{}); break;
+            case Direct::i32: buf = as(std::int32_t{}); break;
+            case Direct::i64: buf = as(std::int64_t{}); break;
+            case Direct::u8: buf = as(std::uint8_t{}); break;
+            case Direct::u16: buf = as(std::uint16_t{}); break;
+            case Direct::u32: buf = as(std::uint32_t{}); break;
+            case Direct::u64: buf = as(std::uint64_t{}); break;
+            default: {
+                char* t = PyOS_double_to_string(load_number(kind, p), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+                if (t == nullptr) throw PyError();
+                buf = t;
+                PyMem_Free(t);
+            }
+        }
+        text(arena_.add(buf), r, c);
+    }
 
     /// A text cell whose bytes stay alive until the encode ends (see hold()).
     void text(std::string_view v, std::size_t r, std::size_t c) {
@@ -258,6 +292,7 @@ private:
     std::deque<arrow::TextChunk> arrow_;
     core::TextColumnSink& sink_;
     std::vector<std::size_t> first_text_;  // per column: row of its first cell that is not a number
+    const std::vector<std::uint8_t>* forced_ = nullptr;
 };
 
 void check_signals(std::size_t& countdown) {
@@ -287,6 +322,11 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
     if (kind != Direct::object) {
         // Plain numbers run no Python code, so the array cannot change under us.
         if (rows != 0 && !fits(rows - 1)) throw Panic("the source array is smaller than its `shape`");
+        if (reader.forced(c)) {
+            for (std::size_t r = 0; r < rows; ++r) reader.forced_number(kind, at(r), r, c);
+            reader.end_column(c);
+            return;
+        }
         for (std::size_t r = 0; r < rows; ++r) reader.number(load_number(kind, at(r)), r, c);
         return;
     }
@@ -455,7 +495,9 @@ void read_by_lookup(PyObject* src, CellReader& reader, std::size_t rows, std::si
 }  // namespace
 
 std::vector<std::uint8_t> read_cells(PyObject* obj, bool is_frame, std::uint64_t rows, std::uint64_t cols,
-                                     core::SendPtr out, core::TextColumnSink& sink) {
+                                     core::SendPtr out, core::TextColumnSink& sink,
+                                     const std::vector<std::uint8_t>* force_text) {
+    if (force_text != nullptr && force_text->size() != cols) throw Panic("forced columns do not match the width");
     Ref source;
     std::optional<std::vector<FrameColumn>> road;
     if (is_frame) {
@@ -477,10 +519,14 @@ std::vector<std::uint8_t> read_cells(PyObject* obj, bool is_frame, std::uint64_t
     }
 
     CellReader reader(store, out, sink);
+    reader.force_text(force_text);
     if (road) {
         if (rows != 0) read_frame_columns(obj, *road, reader, rows);
     } else if (rows != 0 && cols != 0) {
-        const Direct d = direct_kind(source.get(), 2);
+        // A plain array's numbers are NumPy scalars to str(): forced texts of
+        // an array are read through item lookups.
+        const bool numbers_forced = force_text != nullptr && !is_frame;
+        const Direct d = numbers_forced ? Direct::none : direct_kind(source.get(), 2);
         if (d != Direct::none) read_direct(source.get(), d, reader, rows, cols);
         else read_by_lookup(source.get(), reader, rows, cols);
     }

@@ -39,8 +39,11 @@ std::pair<std::uint64_t, std::uint64_t> read_shape(PyObject* obj);
 /// Reads every cell of `obj` (of that shape): numbers go to `out`, each text
 /// column to `sink`, which has finished with them on return. Returns which
 /// columns hold text.
+/// Columns flagged in `force_text` take every cell through str() from row 0,
+/// numbers included, as if an earlier row had made them text.
 std::vector<std::uint8_t> read_cells(PyObject* obj, bool is_frame, std::uint64_t rows, std::uint64_t cols,
-                                     core::SendPtr out, core::TextColumnSink& sink);
+                                     core::SendPtr out, core::TextColumnSink& sink,
+                                     const std::vector<std::uint8_t>* force_text = nullptr);
 
 /// The output handle on a fresh float64 matrix (one block, C or Fortran order).
 core::SendPtr matrix_out(PyObject* matrix);

@@ -1,0 +1,220 @@
+"""tovrik on Dask: an exact distributed encode, and learnt mappings applied and
+decoded partition by partition.
+
+``encode(ddf)`` gives the very codes, and an Encoder with the very state
+bytes, that ``tovrik.Encoder().encode(ddf.compute())`` would give, for any
+number of partitions and any reduction fan-in:
+
+1. each partition, in one task for all its columns, yields the sorted
+   distinct texts of every column that may hold text (packed as offsets and
+   bytes), and where its first text is;
+2. a tree reduction (``split_every`` children a node) merges the sorted sets
+   by a linear k-way merge; a column's numbers before its first text anywhere
+   in row order take the float text rule, later ones ``str()``, so each
+   partition also offers the set it would have after a text in an earlier
+   partition, when the two differ;
+3. each partition's codes are then looked up in the merged mapping, which is
+   one key of the graph, shipped to each worker once.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from typing import Any
+
+import dask
+import numpy as np
+import pandas as pd
+
+import tovrik
+from tovrik_ml import _native
+from tovrik_ml._apply import learnt_mapping
+
+__all__ = ["decode", "encode", "transform"]
+
+_NUMERIC_KINDS = "biuf"  # NumPy dtypes whose cells are numbers: never text
+
+
+def _candidates(meta: pd.DataFrame) -> list[int]:
+    """Columns that may hold text: all but plain NumPy numbers and bools."""
+    return [i for i, dt in enumerate(meta.dtypes)
+            if not (isinstance(dt, np.dtype) and dt.kind in _NUMERIC_KINDS)]
+
+
+# ---- phase 1: one partition's sets ----
+
+def _summary(part: pd.DataFrame, number: int, columns: list[int]) -> dict[str, Any]:
+    """Per column: the partition holding the first text (this one or None),
+    the sorted distinct texts with no text before this partition, and the set
+    with one (None when both are the same)."""
+    _bound_pool()
+    width = part.shape[1]
+    rows, firsts, sets = _native.part_sets(part, columns, [False] * width)
+    # Numbers before a column's first text read differently once an earlier
+    # partition held a text: str() instead of the float text rule.
+    lead = [i for i, f in enumerate(firsts) if rows and f != 0]
+    forced: list[Any] = [None] * len(columns)
+    if lead:
+        flags = [False] * width
+        for i in lead:
+            flags[columns[i]] = True
+        _, _, again = _native.part_sets(part, [columns[i] for i in lead], flags)
+        for i, s in zip(lead, again):
+            forced[i] = s
+    return {"first": [number if f >= 0 else None for f in firsts], "none": sets, "forced": forced}
+
+
+def _combine(*children: dict[str, Any]) -> dict[str, Any]:
+    """The summary of consecutive partitions from theirs, in row order."""
+    n = len(children[0]["first"])
+    out: dict[str, Any] = {"first": [], "none": [], "forced": []}
+    for c in range(n):
+        first = None
+        none_sets, forced_sets, any_forced = [], [], False
+        for ch in children:
+            own_forced = ch["forced"][c]
+            after_text = first is not None
+            none_sets.append(own_forced if after_text and own_forced is not None else ch["none"][c])
+            forced_sets.append(own_forced if own_forced is not None else ch["none"][c])
+            any_forced = any_forced or own_forced is not None
+            if first is None:
+                first = ch["first"][c]
+        out["first"].append(first)
+        out["none"].append(_native.merge(none_sets))
+        out["forced"].append(_native.merge(forced_sets) if any_forced else None)
+    return out
+
+
+def _tree(nodes: list[Any], split_every: int) -> Any:
+    while len(nodes) > 1:
+        nodes = [dask.delayed(_combine, pure=True)(*nodes[i:i + split_every])
+                 for i in range(0, len(nodes), split_every)]
+    return nodes[0]
+
+
+# ---- phase 2: codes of one partition ----
+
+_cache_lock = threading.Lock()
+_cache: list[tuple[bytes, Any]] = []  # the mappings read on this process, newest last
+
+
+def _mapping_of(state: bytes) -> Any:
+    """The prepared mapping of `state`, read once per process: every task of
+    a worker gets the same bytes object for the graph's one state key."""
+    with _cache_lock:
+        for held, mapping in _cache:
+            if held is state:
+                return mapping
+    mapping = _native.prepare(state)
+    with _cache_lock:
+        _cache.append((state, mapping))
+        del _cache[:-2]
+    return mapping
+
+
+def _codes(part: pd.DataFrame, state: bytes, firsts: list[Any], unknown_error: bool,
+           partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
+    _bound_pool()
+    number = partition_info["number"] if partition_info else 0
+    force = [f is not None and f < number for f in firsts] if firsts else None
+    out = _native.apply(_mapping_of(state), part, unknown_error, force)
+    out.index = part.index
+    return out
+
+
+def _decoded(part: pd.DataFrame, state: bytes) -> pd.DataFrame:
+    _bound_pool()
+    enc = tovrik.Encoder()
+    enc.__setstate__(state)
+    out = enc.decode(part)
+    out.index = part.index
+    return out
+
+
+# ---- the worker pools ----
+
+def _bound_pool() -> None:
+    """Sizes this process's pool, before its first use, so that the threads
+    of all Dask workers on this machine times their pool threads stay within
+    its cores (an explicit RAYON_NUM_THREADS is kept)."""
+    if "RAYON_NUM_THREADS" in os.environ:
+        return
+    try:
+        from distributed import get_worker
+
+        nthreads = get_worker().state.nthreads
+    except (ImportError, ValueError, AttributeError):
+        return  # not on a distributed worker: the local schedulers share one pool
+    share = int(os.environ.get("TOVRIK_WORKERS_ON_HOST", "1"))
+    cores = len(os.sched_getaffinity(0))
+    os.environ["RAYON_NUM_THREADS"] = str(max(1, cores // max(1, nthreads * share)))
+
+
+def _announce_workers() -> None:
+    """Tells each distributed worker how many workers share its machine."""
+    try:
+        from distributed import default_client
+
+        client = default_client()
+    except (ImportError, ValueError):
+        return
+    per_host: dict[str, int] = {}
+    for w in client.scheduler_info()["workers"].values():
+        per_host[w["host"]] = per_host.get(w["host"], 0) + 1
+
+    def announce(dask_worker: Any) -> None:
+        os.environ.setdefault("TOVRIK_WORKERS_ON_HOST", str(per_host.get(dask_worker.ip, 1)))
+
+    client.run(announce)
+
+
+# ---- the public steps ----
+
+def encode(ddf: Any, *, split_every: int = 8) -> tuple[Any, tovrik.Encoder]:
+    """Encodes a dask DataFrame exactly as one Encoder would encode all of it.
+
+    Returns the codes as a lazy dask DataFrame of float64 columns (each
+    partition keeps its index) and the Encoder holding the learnt mapping;
+    learning it computes the per-partition sets and their merge."""
+    if not isinstance(split_every, int) or split_every < 2:
+        raise ValueError(f"split_every must be an int of at least 2, not {split_every!r}")
+    _announce_workers()
+    meta = ddf._meta
+    columns = _candidates(meta)
+    parts = ddf.to_delayed()
+    summaries = [dask.delayed(_summary, pure=True)(p, i, columns) for i, p in enumerate(parts)]
+    (root,) = dask.compute(_tree(summaries, split_every))
+    text = [i for i, f in enumerate(root["first"]) if f is not None]
+    state = _native.state_of_sets([columns[i] for i in text], [root["none"][i] for i in text])
+    encoder = tovrik.Encoder()
+    encoder.__setstate__(state)
+    firsts: list[Any] = [None] * meta.shape[1]
+    for i in text:
+        firsts[columns[i]] = root["first"][i]
+    return _map_codes(ddf, state, firsts, False), encoder
+
+
+def transform(encoder: tovrik.Encoder, ddf: Any, unknown: str = "nan") -> Any:
+    """Applies the mapping `encoder` learnt to every partition of `ddf`, as
+    tovrik_ml.transform would to each partition: a lazy dask DataFrame."""
+    if unknown not in ("nan", "error"):
+        raise ValueError(f"unknown must be 'nan' or 'error', not {unknown!r}")
+    learnt_mapping(encoder)  # fails here, not in a task, when nothing was learnt
+    _announce_workers()
+    return _map_codes(ddf, encoder.__getstate__(), [], unknown == "error")
+
+
+def decode(encoder: tovrik.Encoder, ddf: Any) -> Any:
+    """Decodes every partition of `ddf` with `encoder`: a lazy dask DataFrame."""
+    _announce_workers()
+    state = encoder.__getstate__()
+    meta = _decoded(ddf._meta, state)
+    return ddf.map_partitions(_decoded, dask.delayed(state, pure=True), meta=meta, align_dataframes=False)
+
+
+def _map_codes(ddf: Any, state: bytes, firsts: list[Any], unknown_error: bool) -> Any:
+    meta = tovrik.Encoder().encode(ddf._meta)
+    meta.index = ddf._meta.index
+    key = dask.delayed(state, pure=True)  # one key: shipped to each worker once
+    return ddf.map_partitions(_codes, key, firsts, unknown_error, meta=meta, align_dataframes=False)
