@@ -229,8 +229,9 @@ def decode_recipes(codes, cats):
     pa_cats = {c: pa.array(v, type=pa.string()) for c, v in cats.items()}
     pl_cats = {c: pl.Series(v, dtype=pl.String) for c, v in cats.items()}
 
-    def frame(fn):
-        return lambda: pd.DataFrame({c: fn(c, codes[c]) if c in cats else codes[c] for c in names}, copy=False)
+    def frame(fn):  # dtype=object: pandas 3 would otherwise turn an object array of str into its str dtype
+        return lambda: pd.DataFrame({c: pd.Series(fn(c, codes[c]), dtype=object, copy=False) if c in cats
+                                     else codes[c] for c in names}, copy=False)
 
     def ints(col):
         return col.to_numpy().astype(np.intp)

@@ -99,14 +99,18 @@ PIECES = ("é", "ñ", "ü", "ø", "ç", "ß", "å", "ł", "ő", "ž", "straße",
 
 def nonascii_pool(k, rng):
     """k distinct words mixing scripts (accented Latin, Greek, Cyrillic, CJK, Hangul, RTL scripts, emoji)."""
-    p = np.array(PIECES, dtype=object)
     out, seen = [], set()
     while len(out) < k:
-        n = rng.integers(2, 6)
-        word = "".join(p[rng.integers(0, len(p), n)]) + PIECES[int(rng.integers(0, 4))] * int(rng.integers(0, 2))
-        if word not in seen:
-            seen.add(word)
-            out.append(word)
+        m = k - len(out) + 64
+        counts = rng.integers(2, 6, m)
+        picks = rng.integers(0, len(PIECES), (m, 5)).tolist()
+        for n, row in zip(counts.tolist(), picks):
+            word = "".join([PIECES[i] for i in row[:n]])
+            if word not in seen:
+                seen.add(word)
+                out.append(word)
+                if len(out) == k:
+                    break
     return np.array(out, dtype=object)
 
 
