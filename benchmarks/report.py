@@ -93,6 +93,27 @@ def target_lines(run, table):
     return lines
 
 
+def save(run, path, machine):
+    """The raw measurements, so that the report can be drawn again (run.py --redraw)."""
+    import json
+    path.write_text(json.dumps({"machine": machine, "quick": run.args.quick, "repeat": run.args.repeat,
+                                "rows": run.rows, "recipes": run.recipes, "scaling": run.scaling,
+                                "threads": run.threads, "rss": run.rss, "cold": run.cold,
+                                "skipped": run.skipped}, indent=1) + "\n")
+
+
+def load(path):
+    """A run object read back from save()'s file."""
+    import json
+    from types import SimpleNamespace
+    d = json.loads(path.read_text())
+    args = SimpleNamespace(quick=d["quick"], repeat=d["repeat"])
+    run = SimpleNamespace(args=args, **{k: [tuple(r) for r in d[k]] for k in ("rows", "recipes", "scaling",
+                                                                               "threads", "cold")},
+                          rss=tuple(d["rss"]) if d["rss"] else None, skipped=d["skipped"])
+    return run, d["machine"]
+
+
 def write(run, outdir, machine):
     outdir.mkdir(parents=True, exist_ok=True)
     args = run.args
@@ -127,7 +148,7 @@ def write(run, outdir, machine):
         lines += ["", "First W1 encode in a fresh process (tovrik): "
                   + ", ".join(f"{k} {fmt(t)}" for k, t in run.cold) + "."]
     lines += ["", "## Recipes tried", "",
-              "Every recipe ran the check and the first rounds; only each tool's fastest went on to the rest.", "",
+              "Every recipe ran once checked (that run's time counts) and one timed round; only each tool's fastest went on to the rest.", "",
               "| workload | tool | recipe | best time | state |", "|---|---|---|---:|---|"]
     winners = {(w, tool, note.split("; ")[0]) for w, g, tool, t, note in run.rows if t}
     for w, tool, recipe, t, state in run.recipes:
@@ -139,6 +160,7 @@ def write(run, outdir, machine):
 
 COLORS = {"tovrik": "#d62728", "pandas": "#1f77b4", "pyarrow": "#ff7f0e", "polars": "#2ca02c",
           "scikit-learn": "#9467bd", "numpy": "#8c564b", "numpy copy": "#8c564b"}
+VARIANT_SHADES = ["#7f7f7f", "#bcbd22", "#17becf", "#e377c2", "#c7c7c7", "#393b79"]  # tovrik's other rows
 
 
 def chart(run, table, path):
@@ -157,27 +179,34 @@ def chart(run, table, path):
     rows = math.ceil(panels / cols)
     fig, axes = plt.subplots(rows, cols, figsize=(8 * cols, 4.6 * rows), squeeze=False)
     axes = list(axes.flat)
-    shades = iter(["#7f7f7f", "#bcbd22", "#17becf", "#e377c2", "#aaaaaa"])
     for ax, group in zip(axes, groups):
         ws = [w for w, e in table.items() if e["group"] == group]
         tools = list(dict.fromkeys(t for w in ws for t in table[w]["tools"]))
-        width = 0.8 / len(tools)
-        for i, tool in enumerate(tools):
-            if tool not in COLORS:
-                COLORS[tool] = next(shades, "#555555")
-            xs, ys = [], []
-            for x, w in enumerate(ws):
-                t = table[w]["tools"].get(tool, (None,))[0]
-                ours = table[w]["tools"].get("tovrik", (None,))[0]
-                if t and ours:
-                    xs.append(x + i * width)
-                    ys.append(t / ours)
-            ax.bar(xs, ys, width, label=tool, color=COLORS[tool])
+        shades = iter(VARIANT_SHADES)
+        colors = {t: COLORS.get(t) or next(shades, "#555555") for t in tools}
+        most = max(sum(1 for tool, t in table[w]["tools"].items() if t[0] and tool != "tovrik") for w in ws)
+        width = 0.8 / max(most, 1)
+        drawn, ratios = set(), [1.0]
+        for x, w in enumerate(ws):
+            ours = table[w]["tools"].get("tovrik", (None,))[0]
+            present = [(tool, t) for tool, (t, _) in table[w]["tools"].items() if t and ours and tool != "tovrik"]
+            for i, (tool, t) in enumerate(present):  # bars from 1: up where tovrik is faster, down where slower
+                ax.bar(x + (i - (len(present) - 1) / 2) * width, t / ours - 1, width, bottom=1, color=colors[tool],
+                       label=None if tool in drawn else tool)
+                drawn.add(tool)
+                ratios.append(t / ours)
         labels = [f"{w}\ntovrik {fmt(table[w]['tools'].get('tovrik', (None,))[0])}" for w in ws]
-        ax.set_xticks(np.arange(len(ws)) + 0.4 - width / 2, labels, rotation=30, ha="right", fontsize=7)
+        ax.set_xticks(np.arange(len(ws)), labels, rotation=30, ha="right", fontsize=7)
         ax.set_yscale("log")
-        ax.axhline(1, color="black", linewidth=0.6)
-        ax.set_ylabel("time / tovrik's (log)")
+        ax.axhline(1, color=COLORS["tovrik"], linewidth=1.2, label="tovrik (= 1)")
+        lo, hi = min(0.5, min(ratios) / 1.4), max(2.0, max(ratios) * 1.4)
+        ax.set_ylim(lo, hi)
+        steps = [m * 10.0 ** e for e in range(-4, 5) for m in (1, 2, 5)]
+        ax.yaxis.set_major_locator(matplotlib.ticker.FixedLocator([s for s in steps if lo <= s <= hi]))
+        ax.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
+        ax.yaxis.set_minor_locator(matplotlib.ticker.NullLocator())
+        ax.grid(axis="y", linewidth=0.3)
+        ax.set_ylabel("time / tovrik's time (log)", fontsize=8)
         ax.set_title(group)
         ax.legend(fontsize=7, ncol=3)
     rest = axes[len(groups):]
@@ -200,5 +229,7 @@ def chart(run, table, path):
         ax.set_title("W6: W2 by worker count (tovrik)")
     for ax in rest:
         ax.axis("off")
+    fig.suptitle("Each bar: a tool's time over tovrik's on the same workload (above 1: tovrik is faster); "
+                 "tovrik's own time under each label", fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=90)

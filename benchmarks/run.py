@@ -35,7 +35,7 @@ from workloads import (CARDINALITIES, apply_frames, categorical_frame, flights_f
                        small_frame, text_pools, token_frame, url_frame, w1_frame, wide_mixed, wide_object)
 
 HERE = pathlib.Path(__file__).resolve().parent
-SELECT_ROUNDS = 2  # rounds run by every recipe before all but each tool's fastest are dropped
+SELECT_ROUNDS = 1  # timed rounds run by every recipe (after its checked run) before all but each tool's fastest are dropped
 
 
 # ---------------------------------------------------------------- timing
@@ -64,11 +64,11 @@ def per_call(fn, calls):
     return loop
 
 
-def interleaved(cands, rounds, calls, run, label, keep=()):
+def interleaved(cands, rounds, calls, run, label, keep=(), first=None):
     """Best time per call of each candidate {(tool, recipe): fn}, the candidates' runs interleaved
-    round by round; after SELECT_ROUNDS rounds only each tool's fastest recipe (and those in keep)
-    goes on."""
-    best = {k: float("inf") for k in cands}
+    round by round, starting from the times of the checked runs (first); after SELECT_ROUNDS rounds
+    only each tool's fastest recipe (and those in keep) goes on."""
+    best = {k: (first or {}).get(k, float("inf")) for k in cands}
     live = list(cands)
     for r in range(rounds):
         for k in live:
@@ -92,18 +92,23 @@ def compare(run, workload, group, cands, checks, calls=1, rounds=None, keep=(), 
     """Checks every candidate {(tool, recipe): fn} with checks(tool, output) -> None or a reason, times
     the correct ones interleaved, and files one row per tool (its fastest recipe) and one per recipe."""
     notes = notes or {}
-    ok, failed = {}, {}
+    ok, failed, first = {}, {}, {}
     for k, fn in cands.items():
         run.say(f"{workload}: check {k[0]} / {k[1]}")
         try:
-            reason = checks(k[0], fn())
+            gc.collect()
+            t = time.perf_counter()
+            out = per_call(fn, calls)()
+            first[k] = (time.perf_counter() - t) / calls
+            reason = checks(k[0], out)
+            del out
         except Exception as exc:  # a recipe that cannot take this input is reported, not fatal
             reason = f"{type(exc).__name__}: {exc}".splitlines()[0][:90]
         if reason:
             failed[k] = reason
         else:
             ok[k] = fn
-    best = interleaved(ok, rounds or run.repeat, calls, run, workload, keep) if ok else {}
+    best = interleaved(ok, rounds or run.repeat, calls, run, workload, keep, first) if ok else {}
     tools = list(dict.fromkeys(k[0] for k in cands))
     for tool in tools:
         mine = {k: t for k, t in best.items() if k[0] == tool}
@@ -222,8 +227,9 @@ def small(run, quick):
 
 
 def wide(run, quick):
-    shapes = {"wide-object": ("wide object", wide_object, (100, 1_000) if quick else (100, 20_000)),
-              "wide-mixed": ("wide mixed", wide_mixed, (1_000, 200) if quick else (10_000, 2_000))}
+    obj_cols, mixed_cols = run.args.wide_cols or ((1_000, 200) if quick else (20_000, 2_000))
+    shapes = {"wide-object": ("wide object", wide_object, (100, obj_cols)),
+              "wide-mixed": ("wide mixed", wide_mixed, (1_000 if quick else 10_000, mixed_cols))}
     for key, (title, make, (rows, cols)) in shapes.items():
         if not run.selected(key):
             continue
@@ -249,6 +255,29 @@ def wide(run, quick):
             if t:
                 run.rows[i] = (w, g, tool, t, f"{note}; {t / cells * 1e9:.1f} ns per cell")
         del wide_df, narrow
+
+
+def wide_sweep(run, quick):
+    """Time per cell of the same number of object cells laid out 8 to 20,000 columns wide."""
+    cells = 100_000 if quick else 2_000_000
+    counts = (8, 100, 1_000, 5_000) if quick else (8, 100, 1_000, 5_000, 20_000)
+    wide_df, _ = wide_object(cells // counts[-1], counts[-1], seed=85)
+    cells = wide_df.size
+    flat = wide_df.to_numpy().reshape(-1)
+    frames = {c: pd.DataFrame(flat.reshape(-1, c), dtype=object) for c in counts}
+    del wide_df
+    cands = {("tovrik" if c == 8 else f"tovrik, {c:,} columns", f"{cells // c:,} x {c:,}"):
+             (lambda f: lambda: tovrik.Encoder().encode(f))(f) for c, f in frames.items()}
+    refs = {f"{c:,}": peers.PANDAS["factorize(Series, sort=True)"](frames[c]) for c in counts}
+
+    def check(tool, out):
+        return same(out, refs["8" if tool == "tovrik" else tool.split(", ")[1].split()[0]])
+    workload = f"wide sweep {cells:,} object cells"
+    compare(run, workload, "per call / wide", cands, check, rounds=min(run.repeat, 3))
+    for i in range(len(run.rows) - len(counts), len(run.rows)):
+        w, g, tool, t, note = run.rows[i]
+        if t:
+            run.rows[i] = (w, g, tool, t, f"{note}; {t / cells * 1e9:.1f} ns per cell")
 
 
 # ---------------------------------------------------------------- decode workloads
@@ -337,6 +366,11 @@ def applies(run, n):
         import tovrik_ml
     except ImportError as exc:
         run.skipped.append(f"apply workloads: `import tovrik_ml` failed ({exc})")
+        run.say(run.skipped[-1])
+        return
+    missing = [n for n in ("transform", "TovrikEncoder") if not hasattr(tovrik_ml, n)]
+    if missing:
+        run.skipped.append(f"apply workloads: tovrik_ml has no {' or '.join(missing)}")
         run.say(run.skipped[-1])
         return
     group = "apply"
@@ -438,9 +472,31 @@ def w6_and_memory(run, n, quick):
 
 # ---------------------------------------------------------------- driver
 
-WORKLOADS = ["w1-w5", "tokens", "urls", "nonascii", "flights", "flights-nullable", "categorical", "small",
-             "wide-object", "wide-mixed", "decode-frame", "decode-array", "decode-1row", "apply", "apply-unknown",
-             "fit-transform", "w6", "rss", "cold"]
+def text_shapes(run, n, quick):
+    for sd, label in ((False, "object"), (True, "str")):
+        if run.selected("tokens"):
+            encode(run, f"tokens 5-20 B ({label})", "encode shapes", token_frame(n, sd))
+    for sd, label in ((False, "object"), (True, "str")):
+        if run.selected("urls"):
+            encode(run, f"URLs 50k+400k ({label})", "encode shapes", url_frame(n, sd))
+    if run.selected("nonascii"):
+        encode(run, "mixed-script 1k+200k (str)", "encode shapes", nonascii_frame(n))
+
+
+STEPS = [  # (workload names, step): a step runs when one of its names is selected
+    (["w1-w5"], lambda run, n, quick: w1_to_w5(run, n)),
+    (["tokens", "urls", "nonascii"], text_shapes),
+    (["flights", "flights-nullable"], lambda run, n, quick: flights_workloads(run, quick)),
+    (["categorical"], lambda run, n, quick: categorical(run, n)),
+    (["small"], lambda run, n, quick: small(run, quick)),
+    (["wide-object", "wide-mixed"], lambda run, n, quick: wide(run, quick)),
+    (["wide-sweep"], lambda run, n, quick: wide_sweep(run, quick)),
+    (["decode-frame", "decode-array", "decode-1row"], decodes),
+    (["apply", "apply-unknown", "fit-transform"], lambda run, n, quick: applies(run, n)),
+    (["w6", "rss", "cold"], w6_and_memory),
+]
+
+WORKLOADS = [k for keys, _ in STEPS for k in keys]
 
 
 def main():
@@ -450,8 +506,16 @@ def main():
     p.add_argument("--only", default="", help="comma-separated workload names to run (a name selects name-*)")
     p.add_argument("--skip", default="", help="comma-separated workload names to leave out")
     p.add_argument("--list", action="store_true", help="print the workload names and exit")
+    p.add_argument("--wide-cols", type=lambda s: tuple(int(x) for x in s.split(",")), default=None,
+                   metavar="OBJECT,MIXED", help="column counts of the wide frames (default 20000,2000)")
     p.add_argument("--out", default=str(HERE / "results"), help="directory for results.md and results.png")
+    p.add_argument("--redraw", action="store_true", help="write results.md and results.png again from the "
+                   "results.json in --out, measuring nothing")
     args = p.parse_args()
+    if args.redraw:
+        run, machine = report.load(pathlib.Path(args.out) / "results.json")
+        report.write(run, pathlib.Path(args.out), machine)
+        return
     if args.list:
         print("\n".join(WORKLOADS))
         return
@@ -469,31 +533,19 @@ def main():
         return (not only or hit(only)) and not hit(skip)
     run.selected = selected
     n = 20_000 if args.quick else 1_000_000
-    if selected("w1-w5"):
-        w1_to_w5(run, n)
-    if selected("tokens") or selected("urls") or selected("nonascii"):
-        if selected("tokens"):
-            for sd, label in ((False, "object"), (True, "str")):
-                encode(run, f"tokens 5-20 B ({label})", "encode shapes", token_frame(n, sd))
-        if selected("urls"):
-            for sd, label in ((False, "object"), (True, "str")):
-                encode(run, f"URLs 50k+400k ({label})", "encode shapes", url_frame(n, sd))
-        if selected("nonascii"):
-            encode(run, "mixed-script 1k+200k (str)", "encode shapes", nonascii_frame(n))
-    flights_workloads(run, args.quick)
-    if selected("categorical"):
-        categorical(run, n)
-    if selected("small"):
-        small(run, args.quick)
-    wide(run, args.quick)
-    if selected("decode-frame") or selected("decode-array") or selected("decode-1row"):
-        decodes(run, n, args.quick)
-    if selected("apply") or selected("apply-unknown") or selected("fit-transform"):
-        applies(run, n)
-    w6_and_memory(run, n, args.quick)
+    for keys, step in STEPS:
+        if not any(selected(k) for k in keys):
+            continue
+        try:
+            step(run, n, args.quick)
+        except Exception as exc:  # a workload that breaks (the engine is changing) is reported; the rest run
+            run.skipped.append(f"{', '.join(keys)} failed: {type(exc).__name__}: {exc}".splitlines()[0][:200])
+            run.say(run.skipped[-1])
     out = pathlib.Path(args.out)
-    report.write(run, out, machine=f"{platform.machine()}, {os.cpu_count()} cores; Python "
-                 f"{platform.python_version()}")
+    machine = f"{platform.machine()}, {os.cpu_count()} cores; Python {platform.python_version()}"
+    out.mkdir(parents=True, exist_ok=True)
+    report.save(run, out / "results.json", machine)
+    report.write(run, out, machine)
     print((out / "results.md").read_text())
 
 
