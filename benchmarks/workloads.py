@@ -39,9 +39,19 @@ def w1_frame(rows, string_dtype=False, seed=0):
     return frame_from(text_pools(rows, seed), rows, string_dtype, seed)
 
 
+def cover(k, rows, rng):
+    """rows uniform draws from range(k) in which each value occurs at least once (when k <= rows)."""
+    idx = rng.integers(0, k, rows)
+    idx[: min(k, rows)] = np.arange(min(k, rows))
+    rng.shuffle(idx)
+    return idx
+
+
 def draw(pools, rows, seed):
+    """Columns drawn from the pools, each holding every text of its pool (so a pool of k texts gives k
+    distinct texts)."""
     rng = np.random.default_rng(seed)
-    return [pool[rng.integers(0, len(pool), rows)] for pool in pools]
+    return [pool[cover(len(pool), rows, rng)] for pool in pools]
 
 
 # ---------------------------------------------------------------- other texts
@@ -143,7 +153,7 @@ def categorical_frame(rows, seed=60):
         k = min(k, max(rows // 4, 10))
         cats = random_tokens(k, rng)
         used = rng.permutation(k)[: k - k // 10]
-        codes = used[rng.integers(0, len(used), rows)]
+        codes = used[cover(len(used), rows, rng)]
         codes[rng.random(rows) < 0.05] = -1
         data[f"c{i}"] = pd.Categorical.from_codes(codes, categories=pd.Index(cats, dtype=object))
     for i in range(2):
