@@ -234,5 +234,5 @@ def chart(run, table, path):
         ax.axis("off")
     fig.suptitle("Each bar: a tool's time over tovrik's on the same workload (above 1: tovrik is faster); "
                  "tovrik's own time under each label", fontsize=10)
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.3 / fig.get_figheight()))
     fig.savefig(path, dpi=90)
