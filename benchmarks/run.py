@@ -31,7 +31,7 @@ import tovrik
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import peers  # noqa: E402
 import report  # noqa: E402
-from workloads import (CARDINALITIES, apply_frames, categorical_frame, flights_frame, nonascii_frame,  # noqa: E402,F401
+from workloads import (apply_frames, categorical_frame, flights_frame, nonascii_frame,  # noqa: E402
                        small_frame, text_pools, token_frame, url_frame, w1_frame, wide_mixed, wide_object)
 
 HERE = pathlib.Path(__file__).resolve().parent
