@@ -67,20 +67,21 @@ struct PackedView {
     }
 };
 
-PackedView from_python(PyObject* pair) {
+// The arrays of a packed set as contiguous, aligned int64 and uint8 arrays
+// (copied when they come unaligned, as buffers received over a network may).
+PackedView from_python(PyObject* pair, std::vector<Ref>& keep) {
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
         raise(PyExc_TypeError, "a packed set is a tuple (offsets, data)");
-    PyObject* o = PyTuple_GET_ITEM(pair, 0);
-    PyObject* d = PyTuple_GET_ITEM(pair, 1);
-    auto plain = [](PyObject* a, int type) {
-        return PyArray_CheckExact(a) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a)) == 1 &&
-               PyArray_TYPE(reinterpret_cast<PyArrayObject*>(a)) == type &&
-               PyArray_ISCARRAY_RO(reinterpret_cast<PyArrayObject*>(a));
+    auto as_array = [&](PyObject* a, int type) {
+        if (!PyArray_Check(a)) raise(PyExc_TypeError, "a packed set holds an int64 and a uint8 array");
+        PyArray_Descr* d = PyArray_DescrFromType(type);  // stolen below
+        Ref arr = check(PyArray_FromAny(a, d, 1, 1, NPY_ARRAY_CARRAY_RO, nullptr));
+        auto* out = reinterpret_cast<PyArrayObject*>(arr.get());
+        keep.push_back(std::move(arr));
+        return out;
     };
-    if (!plain(o, NPY_INT64) || !plain(d, NPY_UINT8))
-        raise(PyExc_TypeError, "a packed set holds a contiguous int64 and a contiguous uint8 array");
-    auto* oa = reinterpret_cast<PyArrayObject*>(o);
-    auto* da = reinterpret_cast<PyArrayObject*>(d);
+    PyArrayObject* oa = as_array(PyTuple_GET_ITEM(pair, 0), NPY_INT64);
+    PyArrayObject* da = as_array(PyTuple_GET_ITEM(pair, 1), NPY_UINT8);
     const auto n_off = std::size_t(PyArray_DIM(oa, 0));
     const auto* off = static_cast<const std::int64_t*>(PyArray_DATA(oa));
     const auto bytes = std::int64_t(PyArray_DIM(da, 0));
@@ -183,7 +184,7 @@ PyObject* merge_sets(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
         Ref it = check(PyObject_GetIter(args[0]));
         std::vector<Ref> keep;  // the arrays stay alive while read
         while (Ref v = Ref::steal(PyIter_Next(it.get()))) {
-            in.push_back(from_python(v.get()));
+            in.push_back(from_python(v.get(), keep));
             keep.push_back(std::move(v));
         }
         if (PyErr_Occurred()) throw PyError();
@@ -227,11 +228,12 @@ PyObject* state_of_sets(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(cols.get());
         if (PySequence_Fast_GET_SIZE(sets.get()) != n) raise(PyExc_ValueError, "one set per column");
         std::vector<core::ColumnLabels> labels;
+        std::vector<Ref> keep;
         for (Py_ssize_t i = 0; i < n; ++i) {
             unsigned long long c = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(cols.get(), i));
             if (c == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyError();
             if (!labels.empty() && c <= labels.back().column) raise(PyExc_ValueError, "columns must ascend");
-            const PackedView s = from_python(PySequence_Fast_GET_ITEM(sets.get(), i));
+            const PackedView s = from_python(PySequence_Fast_GET_ITEM(sets.get(), i), keep);
             core::ColumnLabels& l = labels.emplace_back();
             l.column = c;
             std::vector<core::LabelMap::Entry> entries;
