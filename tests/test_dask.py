@@ -169,3 +169,27 @@ def test_local_cluster_with_worker_processes(cluster_client):
     assert set(pools.values()) == {str(max(1, cores // 2))}
     decoded = tdd.decode(enc, codes).compute()
     assert decoded.to_numpy().tolist() == enc.decode(got).to_numpy().tolist()
+
+
+@pytest.mark.parametrize("chunks", [(7, 3), (50, 1), (200, 3)])
+def test_object_dask_arrays(chunks):
+    da = pytest.importorskip("dask.array")
+    parts = mixed_parts(10, 3, 70)
+    whole = pd.concat(parts, ignore_index=True)[["obj", "late", "num"]].to_numpy(dtype=object)
+    arr = da.from_array(whole, chunks=chunks)
+    want_enc = tovrik.Encoder()
+    want = want_enc.encode(whole)
+    codes, enc = tdd.encode(arr, split_every=2)
+    assert np.array_equal(codes.compute(scheduler="sync"), want, equal_nan=True)
+    assert enc.__getstate__() == want_enc.__getstate__()
+
+
+@pytest.mark.parametrize("dtype", ["float64", "int32"])
+def test_numeric_dask_arrays(dtype):
+    da = pytest.importorskip("dask.array")
+    whole = np.arange(12).reshape(6, 2).astype(dtype)
+    want_enc = tovrik.Encoder()
+    want = want_enc.encode(whole)
+    codes, enc = tdd.encode(da.from_array(whole, chunks=(4, 1)))
+    assert np.array_equal(codes.compute(scheduler="sync"), want)
+    assert enc.__getstate__() == want_enc.__getstate__()

@@ -91,6 +91,28 @@ PackedView from_python(PyObject* pair, std::vector<Ref>& keep) {
     return {off, static_cast<const char*>(PyArray_DATA(da)), n_off - 1};
 }
 
+// Calls emit(text) for each text of the union of sorted distinct sets, in
+// ascending order, each once: a heap holds the next text of every set.
+template <class Emit>
+void k_way(const std::vector<PackedView>& in, Emit emit) {
+    using Head = std::pair<std::string_view, std::size_t>;  // text, set
+    auto later = [](const Head& a, const Head& b) { return before(b.first, a.first); };
+    std::priority_queue<Head, std::vector<Head>, decltype(later)> heap(later);
+    std::vector<std::size_t> pos(in.size(), 0);
+    for (std::size_t s = 0; s < in.size(); ++s)
+        if (in[s].n != 0) heap.push({in[s].at(0), s});
+    bool any = false;
+    std::string_view last;
+    while (!heap.empty()) {
+        const auto [text, s] = heap.top();
+        heap.pop();
+        if (!any || last != text) emit(text);
+        any = true;
+        last = text;
+        if (++pos[s] < in[s].n) heap.push({in[s].at(pos[s]), s});
+    }
+}
+
 // Label-encodes like encode does, and notes each text column's first text row.
 class NotingEncoder final : public core::TextColumnSink {
 public:
@@ -192,27 +214,27 @@ PyObject* merge_sets(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
             for (std::size_t i = 1; i < s.n; ++i)
                 if (!before(s.at(i - 1), s.at(i))) raise(PyExc_ValueError, "a packed set is not sorted and distinct");
 
-        // Linear k-way merge: a heap of the next text of each set.
-        using Head = std::pair<std::string_view, std::size_t>;  // text, set
-        auto later = [](const Head& a, const Head& b) { return before(b.first, a.first); };
-        std::priority_queue<Head, std::vector<Head>, decltype(later)> heap(later);
-        std::vector<std::size_t> pos(in.size(), 0);
-        std::size_t total = 0, bytes = 0;
-        for (std::size_t s = 0; s < in.size(); ++s) {
-            total += in[s].n;
-            bytes += in[s].n == 0 ? 0 : std::size_t(in[s].offsets[in[s].n]);
-            if (in[s].n != 0) heap.push({in[s].at(0), s});
-        }
-        Packed out;
-        out.offsets.reserve(total + 1);
-        out.data.reserve(bytes);
-        while (!heap.empty()) {
-            const auto [text, s] = heap.top();
-            heap.pop();
-            if (out.size() == 0 || out.at(out.size() - 1) != text) out.push(text);
-            if (++pos[s] < in[s].n) heap.push({in[s].at(pos[s]), s});
-        }
-        return to_python(out).release();
+        // Linear k-way merge, run twice: once to measure the union, once to
+        // write it into arrays of exactly that size, so that the merge holds
+        // no more than its result beside its inputs.
+        std::size_t count = 0, bytes = 0;
+        k_way(in, [&](std::string_view t) {
+            ++count;
+            bytes += t.size();
+        });
+        npy_intp dims_off[1] = {npy_intp(count + 1)}, dims_data[1] = {npy_intp(bytes)};
+        Ref offsets = check(PyArray_SimpleNew(1, dims_off, NPY_INT64));
+        Ref data = check(PyArray_SimpleNew(1, dims_data, NPY_UINT8));
+        auto* o = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(offsets.get())));
+        auto* d = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(data.get())));
+        std::int64_t at = 0;
+        *o++ = 0;
+        k_way(in, [&](std::string_view t) {
+            if (!t.empty()) std::memcpy(d + at, t.data(), t.size());
+            at += std::int64_t(t.size());
+            *o++ = at;
+        });
+        return PyTuple_Pack(2, offsets.get(), data.get());
     } catch (...) {
         return translate_exception();
     }

@@ -113,14 +113,20 @@ def _mapping_of(state: bytes) -> Any:
     return mapping
 
 
-def _codes(part: pd.DataFrame, state: bytes, firsts: list[Any], unknown_error: bool,
-           partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
+def _codes(part: Any, state: bytes, firsts: list[Any], unknown_error: bool,
+           partition_info: dict[str, Any] | None = None) -> Any:
     _bound_pool()
     number = partition_info["number"] if partition_info else 0
     force = [f is not None and f < number for f in firsts] if firsts else None
     out = _native.apply(_mapping_of(state), part, unknown_error, force)
-    out.index = part.index
+    if isinstance(out, pd.DataFrame):
+        out.index = part.index
     return out
+
+
+def _codes_block(block: np.ndarray, state: bytes, firsts: list[Any], block_info: Any = None) -> np.ndarray:
+    number = block_info[0]["chunk-location"][0] if block_info else 0
+    return _codes(block, state, firsts, False, {"number": number})
 
 
 def _decoded(part: pd.DataFrame, state: bytes) -> pd.DataFrame:
@@ -172,27 +178,63 @@ def _announce_workers() -> None:
 # ---- the public steps ----
 
 def encode(ddf: Any, *, split_every: int = 8) -> tuple[Any, tovrik.Encoder]:
-    """Encodes a dask DataFrame exactly as one Encoder would encode all of it.
+    """Encodes a dask DataFrame (or 2-D dask array) exactly as one Encoder
+    would encode all of it.
 
-    Returns the codes as a lazy dask DataFrame of float64 columns (each
-    partition keeps its index) and the Encoder holding the learnt mapping;
-    learning it computes the per-partition sets and their merge."""
+    Returns the codes, lazy: a dask DataFrame of float64 columns (each
+    partition keeps its index) or a float64 dask array; and the Encoder
+    holding the learnt mapping, which learning computes (the per-partition
+    sets and their merge)."""
     if not isinstance(split_every, int) or split_every < 2:
         raise ValueError(f"split_every must be an int of at least 2, not {split_every!r}")
     _announce_workers()
+    if _is_array(ddf):
+        return _encode_array(ddf, split_every)
     meta = ddf._meta
     columns = _candidates(meta)
     parts = ddf.to_delayed()
     summaries = [dask.delayed(_summary, pure=True)(p, i, columns) for i, p in enumerate(parts)]
     (root,) = dask.compute(_tree(summaries, split_every))
     text = [i for i, f in enumerate(root["first"]) if f is not None]
-    state = _native.state_of_sets([columns[i] for i in text], [root["none"][i] for i in text])
+    state, firsts = _learnt(root, columns, meta.shape[1])
     encoder = tovrik.Encoder()
     encoder.__setstate__(state)
-    firsts: list[Any] = [None] * meta.shape[1]
+    return _map_codes(ddf, state, firsts, False), encoder
+
+
+def _learnt(root: dict[str, Any], columns: list[int], width: int) -> tuple[bytes, list[Any]]:
+    """The state of the merged sets, and each column's first text partition."""
+    text = [i for i, f in enumerate(root["first"]) if f is not None]
+    state = _native.state_of_sets([columns[i] for i in text], [root["none"][i] for i in text])
+    firsts: list[Any] = [None] * width
     for i in text:
         firsts[columns[i]] = root["first"][i]
-    return _map_codes(ddf, state, firsts, False), encoder
+    return state, firsts
+
+
+def _is_array(obj: Any) -> bool:
+    return type(obj).__name__ == "Array" and type(obj).__module__.startswith("dask.array")
+
+
+def _encode_array(arr: Any, split_every: int) -> tuple[Any, tovrik.Encoder]:
+    if arr.ndim != 2:
+        raise ValueError(f"encode takes a 2-D dask array, not {arr.ndim}-D")
+    encoder = tovrik.Encoder()
+    if arr.dtype.kind in _NUMERIC_KINDS:
+        # No cell can be text: a float64 array keeps no mapping, others an empty one.
+        if arr.dtype != np.float64:
+            encoder.__setstate__(_native.state_of_sets([], []))
+        return arr.astype(np.float64, copy=True), encoder
+    arr = arr.rechunk({1: -1})  # each block holds whole rows
+    columns = list(range(arr.shape[1]))
+    blocks = list(arr.to_delayed().ravel())
+    summaries = [dask.delayed(_summary, pure=True)(b, i, columns) for i, b in enumerate(blocks)]
+    (root,) = dask.compute(_tree(summaries, split_every))
+    state, firsts = _learnt(root, columns, arr.shape[1])
+    encoder.__setstate__(state)
+    key = dask.delayed(state, pure=True)
+    codes = arr.map_blocks(_codes_block, key, firsts, dtype=np.float64, meta=np.empty((0, 0), dtype=np.float64))
+    return codes, encoder
 
 
 def transform(encoder: tovrik.Encoder, ddf: Any, unknown: str = "nan") -> Any:
