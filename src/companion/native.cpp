@@ -208,6 +208,7 @@ int module_exec(PyObject* module) noexcept {
         Ref tovrik = check(PyImport_ImportModule("tovrik"));
         Ref panic = check(PyObject_GetAttrString(tovrik.get(), "PanicException"));
         adopt_panic_type(panic.get());
+        require_numpy();  // every function here may take or make arrays
         if (g_mapping_type == nullptr) {
             g_mapping_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&k_mapping_spec));
             if (g_mapping_type == nullptr) throw PyError();
