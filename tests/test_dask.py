@@ -141,7 +141,7 @@ def test_apply_and_decode_partition_by_partition():
         tdd.encode(train, split_every=1)
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture
 def cluster_client():
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,

@@ -232,8 +232,7 @@ def _encode_array(arr: Any, split_every: int) -> tuple[Any, tovrik.Encoder]:
     (root,) = dask.compute(_tree(summaries, split_every))
     state, firsts = _learnt(root, columns, arr.shape[1])
     encoder.__setstate__(state)
-    key = dask.delayed(state, pure=True)
-    codes = arr.map_blocks(_codes_block, key, firsts, dtype=np.float64, meta=np.empty((0, 0), dtype=np.float64))
+    codes = arr.map_blocks(_codes_block, _state_key(state), firsts, dtype=np.float64, meta=np.empty((0, 0), dtype=np.float64))
     return codes, encoder
 
 
@@ -252,11 +251,21 @@ def decode(encoder: tovrik.Encoder, ddf: Any) -> Any:
     _announce_workers()
     state = encoder.__getstate__()
     meta = _decoded(ddf._meta, state)
-    return ddf.map_partitions(_decoded, dask.delayed(state, pure=True), meta=meta, align_dataframes=False)
+    return ddf.map_partitions(_decoded, _state_key(state), meta=meta, align_dataframes=False)
+
+
+def _state_key(state: bytes) -> Any:
+    """The state as one key of the graph, which each worker fetches once: on a
+    distributed cluster scattered to the workers, not sent inside the graph."""
+    try:
+        from distributed import default_client
+
+        return default_client().scatter(state, broadcast=True, hash=True)
+    except (ImportError, ValueError):
+        return dask.delayed(state, pure=True)
 
 
 def _map_codes(ddf: Any, state: bytes, firsts: list[Any], unknown_error: bool) -> Any:
     meta = tovrik.Encoder().encode(ddf._meta)
     meta.index = ddf._meta.index
-    key = dask.delayed(state, pure=True)  # one key: shipped to each worker once
-    return ddf.map_partitions(_codes, key, firsts, unknown_error, meta=meta, align_dataframes=False)
+    return ddf.map_partitions(_codes, _state_key(state), firsts, unknown_error, meta=meta, align_dataframes=False)
