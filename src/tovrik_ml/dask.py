@@ -102,15 +102,14 @@ _cache: list[tuple[bytes, Any]] = []  # the mappings read on this process, newes
 def _mapping_of(state: bytes) -> Any:
     """The prepared mapping of `state`, read once per process: every task of
     a worker gets the same bytes object for the graph's one state key."""
-    with _cache_lock:
+    with _cache_lock:  # held while reading, so that threads of one worker read it once
         for held, mapping in _cache:
             if held is state:
                 return mapping
-    mapping = _native.prepare(state)
-    with _cache_lock:
+        mapping = _native.prepare(state)
         _cache.append((state, mapping))
         del _cache[:-2]
-    return mapping
+        return mapping
 
 
 def _codes(part: Any, state: bytes, firsts: list[Any], unknown_error: bool,
