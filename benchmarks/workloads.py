@@ -58,14 +58,20 @@ def draw(pools, rows, seed):
 
 def random_tokens(k, rng, lo=5, hi=20):
     """k distinct random ASCII tokens of lo to hi bytes (letters and digits), in random order."""
-    out, seen = [], set()
-    while len(out) < k:
-        n = k - len(out) + 16
+    def batch(n):
         lengths = rng.integers(lo, hi + 1, n)
         raw = ALPHABET[rng.integers(0, len(ALPHABET), int(lengths.sum()))].tobytes().decode("ascii")
         ends = np.cumsum(lengths)
-        for a, b in zip(ends - lengths, ends):
-            t = raw[a:b]
+        return (raw[a:b] for a, b in zip(ends - lengths, ends))
+
+    return distinct_of(k, batch, 16)
+
+
+def distinct_of(k, batch, spare):
+    """The first k distinct texts of batches batch(n) drawn until there are k."""
+    out, seen = [], set()
+    while len(out) < k:
+        for t in batch(k - len(out) + spare):
             if t not in seen:
                 seen.add(t)
                 out.append(t)
@@ -109,19 +115,12 @@ PIECES = ("é", "ñ", "ü", "ø", "ç", "ß", "å", "ł", "ő", "ž", "straße",
 
 def nonascii_pool(k, rng):
     """k distinct words mixing scripts (accented Latin, Greek, Cyrillic, CJK, Hangul, RTL scripts, emoji)."""
-    out, seen = [], set()
-    while len(out) < k:
-        m = k - len(out) + 64
+    def batch(m):
         counts = rng.integers(2, 6, m)
         picks = rng.integers(0, len(PIECES), (m, 5)).tolist()
-        for n, row in zip(counts.tolist(), picks):
-            word = "".join([PIECES[i] for i in row[:n]])
-            if word not in seen:
-                seen.add(word)
-                out.append(word)
-                if len(out) == k:
-                    break
-    return np.array(out, dtype=object)
+        return ("".join([PIECES[i] for i in row[:n]]) for n, row in zip(counts.tolist(), picks))
+
+    return distinct_of(k, batch, 64)
 
 
 # ---------------------------------------------------------------- encode shapes of issue 13
