@@ -99,6 +99,7 @@ def test_inverse_transform_gives_the_texts_back():
     assert enc.inverse_transform(enc.transform(arr))[:, 0].tolist() == ["red", "blue", "red", "green"]
 
 
+@pytest.mark.filterwarnings("ignore:X does not have valid feature names")
 def test_feature_names_are_checked_on_transform():
     enc = TovrikEncoder().fit(TRAIN)
     assert enc.get_feature_names_out().tolist() == ["colour", "size"]

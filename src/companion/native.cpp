@@ -192,7 +192,7 @@ PyMethodDef k_functions[] = {
     {"prepare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare)), METH_FASTCALL,
      "prepare(state, /)\n--\n\nReads the bytes of Encoder.__getstate__() into a Mapping ready to apply."},
     {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(apply)), METH_FASTCALL,
-     "apply(mapping, obj, error_on_unknown, /)\n--\n\nCodes obj with the learnt mapping."},
+     "apply(mapping, obj, error_on_unknown, force=None, /)\n--\n\nCodes obj with the learnt mapping; columns flagged in force read every cell through str()."},
     {"part_sets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(part_sets)), METH_FASTCALL,
      "part_sets(obj, columns, force, /)\n--\n\nSorted distinct texts of a partition's columns."},
     {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_sets)), METH_FASTCALL,
