@@ -38,8 +38,26 @@ public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
     FlatMap() : seed_(next_seed()) {}
-    FlatMap(FlatMap&&) noexcept = default;
-    FlatMap& operator=(FlatMap&&) noexcept = default;
+    // A moved-from map is left empty and usable.
+    FlatMap(FlatMap&& o) noexcept
+        : entries_(std::move(o.entries_)), slots_(std::move(o.slots_)), mask_(std::exchange(o.mask_, 0)),
+          indexed_(std::exchange(o.indexed_, 0)), positional_(std::exchange(o.positional_, 0)), seed_(o.seed_) {
+        o.entries_.clear();
+        o.slots_.clear();
+    }
+    FlatMap& operator=(FlatMap&& o) noexcept {
+        if (this != &o) {
+            entries_ = std::move(o.entries_);
+            slots_ = std::move(o.slots_);
+            mask_ = std::exchange(o.mask_, 0);
+            indexed_ = std::exchange(o.indexed_, 0);
+            positional_ = std::exchange(o.positional_, 0);
+            seed_ = o.seed_;
+            o.entries_.clear();
+            o.slots_.clear();
+        }
+        return *this;
+    }
     FlatMap(const FlatMap&) = default;
     FlatMap& operator=(const FlatMap&) = default;
 
@@ -68,23 +86,18 @@ public:
         return i == npos ? nullptr : &entries_[i].second;
     }
 
-    /// Position of the entry with `key` in iteration order, or npos.
+    /// Position of the entry with `key` in iteration order, or npos. Integer
+    /// keys that equal their entry's position (the dense codes the engine
+    /// makes) are found without the index, so a map never looked up
+    /// otherwise never builds one.
     template <class Q>
     std::size_t find_index(const Q& key) const {
-        index();
-        if (slots_.empty()) return npos;
-        const std::uint64_t h = Traits::hash(key, seed_);
-        const std::uint64_t tag = h >> 32;
-        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
-            const std::uint64_t s = slots_[i];
-            if (s == 0) return npos;
-            if ((s >> 32) == tag) {
-                const std::size_t j = (s & 0xffffffffu) - 1;
-                if (Traits::eq(entries_[j].first, key)) return j;
-            }
+        if constexpr (k_positional) {
+            if (std::uint64_t(key) < positional_) return std::size_t(key);
+            if (positional_ == entries_.size()) return npos;  // keys 0..size-1 only
         }
+        return find_in_index(key);
     }
-
     /// Inserts, or replaces the value of an equal key; the entry keeps its place.
     void insert_or_assign(K key, V value) {
         const std::size_t j = find_index(key_view(key));
@@ -100,6 +113,9 @@ public:
     void assign_distinct(std::vector<Entry>&& entries) {
         if (entries.size() > k_max_entries) throw std::length_error("hash map too large");
         entries_ = std::move(entries);
+        positional_ = 0;
+        if constexpr (k_positional)
+            while (positional_ < entries_.size() && entries_[positional_].first == positional_) ++positional_;
         slots_.clear();
         mask_ = 0;
         indexed_ = 0;
@@ -108,10 +124,28 @@ public:
     /// Appends an entry whose key the caller knows to be absent.
     void insert_new(K key, V value) {
         if (entries_.size() >= k_max_entries) throw std::length_error("hash map too large");
+        if constexpr (k_positional)
+            if (positional_ == entries_.size() && key == entries_.size()) ++positional_;
         entries_.emplace_back(std::move(key), std::move(value));
     }
 
 private:
+    template <class Q>
+    std::size_t find_in_index(const Q& key) const {
+        index();
+        if (slots_.empty()) return npos;
+        const std::uint64_t h = Traits::hash(key, seed_);
+        const std::uint64_t tag = h >> 32;
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            const std::uint64_t s = slots_[i];
+            if (s == 0) return npos;
+            if ((s >> 32) == tag) {
+                const std::size_t j = (s & 0xffffffffu) - 1;
+                if (Traits::eq(entries_[j].first, key)) return j;
+            }
+        }
+    }
+
     static decltype(auto) key_view(const K& k) {
         if constexpr (std::is_same_v<K, std::string>) return std::string_view(k);
         else return k;
@@ -133,11 +167,13 @@ private:
     }
 
     static constexpr std::size_t k_max_entries = 0xfffffffeu;
+    static constexpr bool k_positional = std::is_same_v<K, std::uint64_t>;
 
     std::vector<Entry> entries_;
     mutable std::vector<std::uint64_t> slots_;  // (hash tag << 32) | (entry index + 1)
     mutable std::size_t mask_ = 0;
     mutable std::size_t indexed_ = 0;  // entries covered by slots_
+    std::size_t positional_ = 0;       // leading entries whose key is their position
     std::uint64_t seed_;
 };
 
