@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -23,8 +22,7 @@ std::uint64_t code_of(double v) {
     return static_cast<std::uint64_t>(v);
 }
 
-constexpr std::size_t k_block = 1024;  // rows taken per step
-constexpr std::size_t k_ahead = 32;    // cells between a prefetch and its use
+constexpr std::size_t k_ahead = 16;  // cells between a prefetch and its use
 
 // Strided run of cells; the stride is in bytes.
 template <class T>
@@ -123,32 +121,33 @@ private:
 };
 
 // Writes new references to the strs of the column's rows into out, `fallback`
-// for a cell without one. A block of rows at a time: first every cell's
-// object, then the references, taken with the objects a few cells ahead
-// already on their way into the cache (the strs of a column of many distinct
-// texts lie all over memory). Only owned references reach `out`, so a failure
-// part way leaves it holding exactly what it owns.
+// for a cell without one. First every cell's object, then the references,
+// taken with the objects a few cells ahead already on their way into the
+// cache: the strs of a column of many distinct texts lie all over memory.
+// A failure part way (making a str) leaves the cells it reached empty again,
+// so that `out` holds exactly the references it owns.
 void fill_strings(ColumnStrings& strings, Strided<const char> cells, Strided<PyObject*> out, std::size_t rows,
                   PyObject* fallback) {
-    PyObject* block[k_block];
-    for (std::size_t r0 = 0; r0 < rows; r0 += k_block) {
-        const std::size_t n = std::min(k_block, rows - r0);
-        if (strings.complete()) {
-            for (std::size_t i = 0; i < n; ++i) {
-                PyObject* s = strings.peek(read_cell(cells, r0 + i));
-                block[i] = s != nullptr ? s : fallback;
-            }
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                PyObject* s = strings.get(read_cell(cells, r0 + i));
-                block[i] = s != nullptr ? s : fallback;
-            }
+    if (strings.complete()) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            PyObject* s = strings.peek(read_cell(cells, r));
+            *out.at(r) = s != nullptr ? s : fallback;
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i + k_ahead < n) __builtin_prefetch(block[i + k_ahead], 1);
-            Py_INCREF(block[i]);
-            *out.at(r0 + i) = block[i];
+    } else {
+        std::size_t r = 0;
+        try {
+            for (; r < rows; ++r) {
+                PyObject* s = strings.get(read_cell(cells, r));
+                *out.at(r) = s != nullptr ? s : fallback;
+            }
+        } catch (...) {
+            for (std::size_t i = 0; i < r; ++i) *out.at(i) = nullptr;
+            throw;
         }
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (r + k_ahead < rows) __builtin_prefetch(*out.at(r + k_ahead), 1);
+        Py_INCREF(*out.at(r));
     }
 }
 
@@ -165,16 +164,6 @@ const core::ReverseLabelMap& reverse_map_of(const core::EncodingInfo& info, std:
 
 Strided<const char> column_cells(PyArrayObject* m, std::size_t c) {
     return {static_cast<const char*>(PyArray_DATA(m)) + npy_intp(c) * PyArray_STRIDE(m, 1), PyArray_STRIDE(m, 0)};
-}
-
-// A str table for every listed column c < cols, by column (a column listed
-// twice decodes the same).
-std::vector<std::unique_ptr<ColumnStrings>> column_strings(PyArrayObject* m, const core::EncodingInfo& info) {
-    const auto rows = std::size_t(PyArray_DIM(m, 0)), cols = std::size_t(PyArray_DIM(m, 1));
-    std::vector<std::unique_ptr<ColumnStrings>> strings(cols);
-    for (std::uint64_t c : info.encoded_columns)
-        if (c < cols && !strings[c]) strings[c] = std::make_unique<ColumnStrings>(reverse_map_of(info, c), rows);
-    return strings;
 }
 
 }  // namespace
@@ -197,19 +186,22 @@ Ref decode_array(Ref base, const core::EncodingInfo& info) {
     Ref out = check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr,
                                          fortran ? 1 : 0, nullptr));
     auto* o = reinterpret_cast<PyArrayObject*>(out.get());
-    const std::vector<std::unique_ptr<ColumnStrings>> strings = column_strings(m, info);
+    std::vector<std::uint8_t> listed(cols, 0);
+    for (std::uint64_t c : info.encoded_columns)
+        if (c < cols) listed[c] = 1;
     Ref nan_text = check(PyUnicode_FromString("NaN"));
 
-    // Column by column: the strs of one column's many distinct texts are
-    // what the cache holds while it is filled (interleaving columns made
-    // them evict one another).
+    // Column by column, each column's strs made just before its cells are
+    // filled: they are what the cache holds meanwhile (making every column's
+    // first, or interleaving columns, made them evict one another).
     for (std::size_t c = 0; c < cols; ++c) {
         const Strided<const char> cells = column_cells(m, c);
         const Strided<PyObject*> dst{reinterpret_cast<PyObject**>(static_cast<char*>(PyArray_DATA(o)) +
                                                                   npy_intp(c) * PyArray_STRIDE(o, 1)),
                                      PyArray_STRIDE(o, 0)};
-        if (ColumnStrings* t = strings[c].get()) {
-            fill_strings(*t, cells, dst, rows, nan_text.get());
+        if (listed[c]) {
+            ColumnStrings strings(reverse_map_of(info, c), rows);
+            fill_strings(strings, cells, dst, rows, nan_text.get());
         } else {
             for (std::size_t r = 0; r < rows; ++r)
                 *dst.at(r) = check(PyFloat_FromDouble(read_cell(cells, r))).release();
@@ -235,7 +227,6 @@ Ref decode_frame(Ref frame, PyArrayObject* m, const std::vector<std::string>& na
     check_status(PyDict_SetItemString(kwargs.get(), "dtype", object_name.get()));
     check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
     Ref isetitem = check(PyUnicode_InternFromString("isetitem"));
-    const std::vector<std::unique_ptr<ColumnStrings>> strings = column_strings(m, info);
 
     npy_intp dims[1] = {npy_intp(rows)};
     for (std::uint64_t c : info.encoded_columns) {
@@ -245,10 +236,12 @@ Ref decode_frame(Ref frame, PyArrayObject* m, const std::vector<std::string>& na
         // releases exactly what was stored.
         Ref values = check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
         if (rows != 0) {
+            // Made just before the column is filled, as for arrays.
+            ColumnStrings strings(reverse_map_of(info, c), rows);
             const Strided<PyObject*> dst{
                 static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()))),
                 npy_intp(sizeof(PyObject*))};
-            fill_strings(*strings[c], column_cells(m, c), dst, rows, Py_None);
+            fill_strings(strings, column_cells(m, c), dst, rows, Py_None);
         }
 
         // By position, so that duplicate column names cannot mix columns up.
