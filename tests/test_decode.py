@@ -339,3 +339,90 @@ def test_without_mapping_decode_is_encode(objarr, forget):
     np.testing.assert_array_equal(got, Encoder().encode(data))
     frame = pd.DataFrame(data, columns=["k", "v"])
     pd.testing.assert_frame_equal(enc.decode(frame), Encoder().encode(frame))
+
+
+SPECIAL_CELLS = [NAN, -1.0, -math.inf, 0.5, 1e30, math.inf, 2.0**64]
+
+
+def expected_cells(values, reverse, miss):
+    return [reverse.get(code_of(v), miss) for v in values]
+
+
+def assert_shared_per_code(values, got):
+    """Cells carrying the same code hold one str object."""
+    first = {}
+    for v, s in zip(values, got):
+        if isinstance(s, str) and not math.isnan(v):
+            assert first.setdefault(code_of(v), s) is s
+
+
+# Decoding k rows takes one of three roads by k against the map's size: every
+# entry's str up front, a table filled on first use, or a cache sized by the
+# rows. The same cells give the same result on each.
+@pytest.mark.parametrize("rows", [1, 2, 7, 40, 74, 75, 150, 299, 300, 301, 1200], ids=lambda r: f"rows={r}")
+@pytest.mark.parametrize("as_frame", [False, True], ids=["array", "frame"])
+def test_every_road_by_rows_against_map_size(objarr, rows, as_frame):
+    texts = [f"w{i:03d}" for i in range(300)]
+    rng = np.random.default_rng(rows)
+    learnt = objarr([[t, float(i), texts[-1 - i]] for i, t in enumerate(rng.permutation(texts))])
+    enc = Encoder()
+    enc.encode(pd.DataFrame(learnt, columns=["a", "f", "b"]) if as_frame else learnt)
+    pool = np.concatenate([np.arange(300) + rng.random(300) * 0.99, [300.0, 301.5, 7e5], SPECIAL_CELLS])
+    data = np.column_stack([rng.choice(pool, rows), rng.normal(size=rows), rng.choice(pool, rows)])
+    miss = None if as_frame else "NaN"
+    reverse = dict(enumerate(texts))
+    if as_frame:
+        out = enc.decode(pd.DataFrame(data, columns=["a", "f", "b"]))
+        got = [out["a"].tolist(), out["b"].tolist()]
+        assert out["f"].tolist() == data[:, 1].tolist()
+    else:
+        out = enc.decode(data)
+        got = [out[:, 0].tolist(), out[:, 2].tolist()]
+        assert [type(x) for x in out[:, 1]] == [float] * rows and out[:, 1].tolist() == data[:, 1].tolist()
+    for j, cells in zip((0, 2), got):
+        assert cells == expected_cells(data[:, j], reverse, miss)
+        assert_shared_per_code(data[:, j], cells)
+
+
+CRAFTED_MAPS = [
+    ("positional", [(0, "a"), (1, "b"), (2, "c")]),
+    ("reversed", [(2, "c"), (1, "b"), (0, "a")]),
+    ("positional-then-gap", [(0, "a"), (1, "b"), (7, "h")]),
+    ("positional-then-shuffled", [(0, "a"), (2, "c"), (1, "b")]),
+    ("repeated-key", [(0, "a"), (1, "b"), (0, "z")]),
+    ("sparse-huge", [(TOP, "top"), (2**63, "mid"), (0, "zero")]),
+]
+
+
+@pytest.mark.parametrize("entries", [c[1] for c in CRAFTED_MAPS], ids=[c[0] for c in CRAFTED_MAPS])
+@pytest.mark.parametrize("padding", [0, 60], ids=["small", "padded"])
+@pytest.mark.parametrize("rows", [1, 3, 20, 90], ids=lambda r: f"rows={r}")
+@pytest.mark.parametrize("as_frame", [False, True], ids=["array", "frame"])
+def test_crafted_maps_on_every_road(build_state, entries, padding, rows, as_frame):
+    entries = entries + [(1000 + 3 * i, f"p{i}") for i in range(padding)]
+    reverse = dict(entries)  # a repeated code keeps its place and takes the later text
+    enc = restored(build_state, [0], {0: entries})
+    rng = np.random.default_rng(rows + padding)
+    pool = np.array([float(k) for k in reverse if k < 2**53] + [3.0, 8.0, 1001.0, 2.0**63] + SPECIAL_CELLS)
+    data = np.column_stack([rng.choice(pool, rows), np.zeros(rows)])
+    if as_frame:
+        got = enc.decode(pd.DataFrame(data, columns=["t", "n"]))["t"].tolist()
+    else:
+        got = enc.decode(data)[:, 0].tolist()
+    assert got == expected_cells(data[:, 0], reverse, None if as_frame else "NaN")
+    assert_shared_per_code(data[:, 0], got)
+
+
+@pytest.mark.parametrize("as_frame", [False, True], ids=["array", "frame"])
+def test_few_and_many_rows_of_one_mapping_agree(objarr, as_frame):
+    rng = np.random.default_rng(5)
+    texts = np.array([f"é{i}" if i % 3 else f"x{i}" for i in range(500)], dtype=object)
+    learnt = objarr([[t] for t in texts])
+    enc = Encoder()
+    enc.encode(pd.DataFrame(learnt, columns=["t"]) if as_frame else learnt)
+    codes = np.concatenate([rng.integers(0, 520, 2000).astype(float), SPECIAL_CELLS])[:, None]
+    decode = (lambda a: enc.decode(pd.DataFrame(a, columns=["t"]))["t"].tolist()) if as_frame else \
+        (lambda a: enc.decode(a)[:, 0].tolist())
+    whole = decode(codes)
+    assert [decode(codes[r:r + 1])[0] for r in range(0, len(codes), 97)] == whole[::97]
+    assert decode(codes[:30]) == whole[:30] and decode(codes[:600]) == whole[:600]

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -13,12 +14,14 @@
 #include <vector>
 
 #include "core/hash.hpp"
+#include "core/stored_text.hpp"
 
 namespace tovrik::core {
 
 struct StringKey {
     static std::uint64_t hash(std::string_view k, std::uint64_t seed) { return hash_bytes(k, seed); }
-    static bool eq(const std::string& a, std::string_view b) { return std::string_view(a) == b; }
+    template <class A>
+    static bool eq(const A& a, std::string_view b) { return std::string_view(a) == b; }
 };
 
 struct U64Key {
@@ -30,7 +33,9 @@ struct U64Key {
 /// open-addressing index that is built on the first lookup. Entries appended
 /// with insert_new (keys known to be distinct) cost no hashing until then.
 /// The first lookup of a map mutates its index: callers that look up from
-/// several threads call index() first.
+/// several threads call index() first. StoredText keys and values view bytes
+/// in a TextStore that the map shares (with the other maps of its column):
+/// texts handed to insert_new and insert_or_assign are copied into it.
 template <class K, class V, class Traits>
 class FlatMap {
 public:
@@ -38,8 +43,28 @@ public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
     FlatMap() : seed_(next_seed()) {}
-    FlatMap(FlatMap&&) noexcept = default;
-    FlatMap& operator=(FlatMap&&) noexcept = default;
+    // A moved-from map is left empty and usable.
+    FlatMap(FlatMap&& o) noexcept
+        : entries_(std::move(o.entries_)), slots_(std::move(o.slots_)), mask_(std::exchange(o.mask_, 0)),
+          indexed_(std::exchange(o.indexed_, 0)), positional_(std::exchange(o.positional_, 0)),
+          texts_(std::move(o.texts_)), seed_(o.seed_) {
+        o.entries_.clear();
+        o.slots_.clear();
+    }
+    FlatMap& operator=(FlatMap&& o) noexcept {
+        if (this != &o) {
+            entries_ = std::move(o.entries_);
+            slots_ = std::move(o.slots_);
+            mask_ = std::exchange(o.mask_, 0);
+            indexed_ = std::exchange(o.indexed_, 0);
+            positional_ = std::exchange(o.positional_, 0);
+            texts_ = std::move(o.texts_);
+            seed_ = o.seed_;
+            o.entries_.clear();
+            o.slots_.clear();
+        }
+        return *this;
+    }
     FlatMap(const FlatMap&) = default;
     FlatMap& operator=(const FlatMap&) = default;
 
@@ -68,9 +93,64 @@ public:
         return i == npos ? nullptr : &entries_[i].second;
     }
 
-    /// Position of the entry with `key` in iteration order, or npos.
+    /// Position of the entry with `key` in iteration order, or npos. Integer
+    /// keys that equal their entry's position (the dense codes the engine
+    /// makes) are found without the index, so a map never looked up
+    /// otherwise never builds one.
     template <class Q>
     std::size_t find_index(const Q& key) const {
+        if constexpr (k_positional) {
+            if (std::uint64_t(key) < positional_) return std::size_t(key);
+            if (positional_ == entries_.size()) return npos;  // keys 0..size-1 only
+        }
+        return find_in_index(key);
+    }
+    /// Inserts, or replaces the value of an equal key; the entry keeps its place.
+    template <class KA, class VA>
+    void insert_or_assign(KA&& key, VA&& value) {
+        const std::size_t j = find_index(lookup_key(key));
+        if (j != npos) {
+            entries_[j].second = hold<V>(std::forward<VA>(value));
+            return;
+        }
+        insert_new(std::forward<KA>(key), std::forward<VA>(value));
+        index();
+    }
+
+    /// Replaces all entries by `entries`, whose keys the caller knows to be
+    /// distinct; their StoredTexts view bytes in `texts`, which the map then shares.
+    void assign_distinct(std::vector<Entry>&& entries, std::shared_ptr<TextStore> texts = {}) {
+        if (entries.size() > k_max_entries) throw std::length_error("hash map too large");
+        entries_ = std::move(entries);
+        texts_ = std::move(texts);
+        positional_ = 0;
+        if constexpr (k_positional)
+            while (positional_ < entries_.size() && entries_[positional_].first == positional_) ++positional_;
+        slots_.clear();
+        mask_ = 0;
+        indexed_ = 0;
+    }
+
+    /// Appends an entry whose key the caller knows to be absent.
+    template <class KA, class VA>
+    void insert_new(KA&& key, VA&& value) {
+        if (entries_.size() >= k_max_entries) throw std::length_error("hash map too large");
+        K k = hold<K>(std::forward<KA>(key));
+        if constexpr (k_positional)
+            if (positional_ == entries_.size() && k == entries_.size()) ++positional_;
+        entries_.emplace_back(std::move(k), hold<V>(std::forward<VA>(value)));
+    }
+
+    /// The store that this map's StoredTexts view (made on first use), to be
+    /// shared by maps that view the same texts.
+    const std::shared_ptr<TextStore>& texts() const {
+        if (!texts_) texts_ = std::make_shared<TextStore>();
+        return texts_;
+    }
+
+private:
+    template <class Q>
+    std::size_t find_in_index(const Q& key) const {
         index();
         return find_index_hashed(key, Traits::hash(key, seed_));
     }
@@ -111,36 +191,22 @@ public:
         }
     }
 
-    /// Inserts, or replaces the value of an equal key; the entry keeps its place.
-    void insert_or_assign(K key, V value) {
-        const std::size_t j = find_index(key_view(key));
-        if (j != npos) {
-            entries_[j].second = std::move(value);
-            return;
-        }
-        insert_new(std::move(key), std::move(value));
-        index();
-    }
-
-    /// Replaces all entries by `entries`, whose keys the caller knows to be distinct.
-    void assign_distinct(std::vector<Entry>&& entries) {
-        if (entries.size() > k_max_entries) throw std::length_error("hash map too large");
-        entries_ = std::move(entries);
-        slots_.clear();
-        mask_ = 0;
-        indexed_ = 0;
-    }
-
-    /// Appends an entry whose key the caller knows to be absent.
-    void insert_new(K key, V value) {
-        if (entries_.size() >= k_max_entries) throw std::length_error("hash map too large");
-        entries_.emplace_back(std::move(key), std::move(value));
-    }
-
-private:
     static decltype(auto) key_view(const K& k) {
-        if constexpr (std::is_same_v<K, std::string>) return std::string_view(k);
+        if constexpr (std::is_same_v<K, StoredText>) return std::string_view(k);
         else return k;
+    }
+
+    template <class A>
+    static decltype(auto) lookup_key(const A& a) {
+        if constexpr (std::is_same_v<K, StoredText>) return std::string_view(a);
+        else return (a);
+    }
+
+    // A key or value as the map keeps it: texts are copied into its store.
+    template <class T, class A>
+    T hold(A&& a) {
+        if constexpr (std::is_same_v<T, StoredText>) return texts()->add(std::string_view(a));
+        else return T(std::forward<A>(a));
     }
 
     void place(std::size_t j) const {
@@ -159,11 +225,14 @@ private:
     }
 
     static constexpr std::size_t k_max_entries = 0xfffffffeu;
+    static constexpr bool k_positional = std::is_same_v<K, std::uint64_t>;
 
     std::vector<Entry> entries_;
     mutable std::vector<std::uint64_t> slots_;  // (hash tag << 32) | (entry index + 1)
     mutable std::size_t mask_ = 0;
     mutable std::size_t indexed_ = 0;  // entries covered by slots_
+    std::size_t positional_ = 0;       // leading entries whose key is their position
+    mutable std::shared_ptr<TextStore> texts_;  // what StoredText keys and values view
     std::uint64_t seed_;
 };
 

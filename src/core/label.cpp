@@ -413,8 +413,23 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
         return std::int64_t(i - before);
     };
 
-    // Both maps copy each distinct text once, in ascending order; built in
-    // parallel, then handed over whole.
+    // Each distinct text is copied once, in ascending order, into one block
+    // that both maps view (so that they are read in the order the texts lie):
+    // first where each one goes.
+    Scratch<std::uint64_t> text_at(k + 1);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain / 4), [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            if (i + 16 < r.end()) __builtin_prefetch(&d.texts[order[i + 16]]);
+            text_at[i] = d.texts[order[i]].size();
+        }
+    });
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < k; ++i) total += std::exchange(text_at[i], total);
+    text_at[k] = total;
+    auto texts = std::make_shared<TextStore>();
+    char* const block = texts->new_block(std::size_t(total));
+
+    // Both maps built in parallel, then handed over whole.
     Scratch<double> code_of(k);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain / 4), [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
@@ -424,10 +439,13 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
             const std::uint32_t id = order[i];
             const std::int64_t c = code_at(i);
             code_of[id] = c < 0 ? k_nan : static_cast<double>(c);
-            labels[i].first.assign(d.texts[id]);
+            char* const at = block + text_at[i];
+            if (!d.texts[id].empty()) std::memcpy(at, d.texts[id].data(), d.texts[id].size());
+            const StoredText text = TextStore::view_in_block(std::string_view(at, d.texts[id].size()));
+            labels[i].first = text;
             if (c >= 0) {
                 labels[i].second = std::uint64_t(c);
-                reverse[std::size_t(c)] = {std::uint64_t(c), std::string(d.texts[id])};
+                reverse[std::size_t(c)] = {std::uint64_t(c), text};
             }
         }
     });
@@ -436,8 +454,8 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
     });
-    res.label_map.assign_distinct(std::move(labels));
-    res.reverse_map.assign_distinct(std::move(reverse));
+    res.label_map.assign_distinct(std::move(labels), texts);
+    res.reverse_map.assign_distinct(std::move(reverse), std::move(texts));
     return res;
 }
 

@@ -12,9 +12,11 @@
 namespace tovrik::core {
 
 /// Distinct text of one column -> its code; the missing-value texts carry none.
-using LabelMap = FlatMap<std::string, std::optional<std::uint64_t>, StringKey>;
+using LabelMap = FlatMap<StoredText, std::optional<std::uint64_t>, StringKey>;
 /// Code -> the text that carries it.
-using ReverseLabelMap = FlatMap<std::uint64_t, std::string, U64Key>;
+/// Built by the engine and read from a state, it views the texts of its
+/// column's LabelMap, so that each distinct text is held once.
+using ReverseLabelMap = FlatMap<std::uint64_t, StoredText, U64Key>;
 
 struct EncodingInfo {
     std::vector<std::uint64_t> encoded_columns;

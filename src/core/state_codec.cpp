@@ -24,7 +24,7 @@ public:
     void u64(std::uint64_t v) {
         for (int i = 0; i < 8; ++i) *p_++ = std::uint8_t(v >> (8 * i));
     }
-    void text(const std::string& s) {
+    void text(std::string_view s) {
         u64(s.size());
         if (!s.empty()) std::memcpy(p_, s.data(), s.size());
         p_ += s.size();
@@ -76,7 +76,8 @@ public:
         for (int i = 0; i < 8; ++i) v |= std::uint64_t(q[i]) << (8 * i);
         return v;
     }
-    std::string text() {
+    /// The next text, viewing the input bytes.
+    std::string_view text() {
         const std::uint64_t len = u64();
         if (len > left_) throw ReadError{"io error: "};
         std::string_view s(reinterpret_cast<const char*>(p_), len);
@@ -91,7 +92,7 @@ public:
         }
         p_ += len;
         left_ -= len;
-        return std::string(s);
+        return s;
     }
     bool option_tag() {
         const std::uint8_t t = u8();
@@ -119,24 +120,39 @@ std::size_t bounded_reserve(std::uint64_t count) {
 LabelMap read_label_map(Reader& r) {
     const std::uint64_t n = r.u64();
     LabelMap m;
-    m.reserve(bounded_reserve<std::pair<std::string, std::optional<std::uint64_t>>>(n));
+    m.reserve(bounded_reserve<LabelMap::Entry>(n));
     for (std::uint64_t i = 0; i < n; ++i) {
-        std::string text = r.text();
+        const std::string_view text = r.text();
         std::optional<std::uint64_t> code;
         if (r.option_tag()) code = r.u64();
-        m.insert_or_assign(std::move(text), code);
+        m.insert_or_assign(text, code);
     }
     return m;
 }
 
-ReverseLabelMap read_reverse_map(Reader& r) {
+// The texts of a column's reverse map are those of its label map in any state
+// the engine writes: the two maps then share the label map's copy of each.
+ReverseLabelMap read_reverse_map(Reader& r, const LabelMap* labels) {
     const std::uint64_t n = r.u64();
-    ReverseLabelMap m;
-    m.reserve(bounded_reserve<std::pair<std::uint64_t, std::string>>(n));
+    std::shared_ptr<TextStore> texts = labels != nullptr ? labels->texts() : std::make_shared<TextStore>();
+    std::vector<ReverseLabelMap::Entry> entries;
+    entries.reserve(bounded_reserve<ReverseLabelMap::Entry>(n));
+    FlatMap<std::uint64_t, std::size_t, U64Key> at;  // code -> its entry, for a code given twice
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::uint64_t code = r.u64();
-        m.insert_or_assign(code, r.text());
+        const std::string_view text = r.text();
+        const std::size_t j = labels != nullptr ? labels->find_index(text) : LabelMap::npos;
+        const StoredText stored = j != LabelMap::npos ? labels->entry(j).first : texts->add(text);
+        // As insert_or_assign: a repeated code keeps its place and takes the later text.
+        if (const std::size_t* k = at.find(code)) {
+            entries[*k].second = stored;
+        } else {
+            at.insert_or_assign(code, entries.size());
+            entries.emplace_back(code, stored);
+        }
     }
+    ReverseLabelMap m;
+    m.assign_distinct(std::move(entries), std::move(texts));
     return m;
 }
 
@@ -146,7 +162,7 @@ void read_by_column(Reader& r, Map& out, ReadValue read_value) {
     out.reserve(bounded_reserve<std::pair<std::uint64_t, LabelMap>>(n));
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::uint64_t col = r.u64();
-        out.insert_or_assign(col, read_value(r));
+        out.insert_or_assign(col, read_value(r, col));
     }
 }
 
@@ -155,8 +171,10 @@ std::unique_ptr<EncodingInfo> read_info(Reader& r) {
     const std::uint64_t n = r.u64();
     info->encoded_columns.reserve(bounded_reserve<std::uint64_t>(n));
     for (std::uint64_t i = 0; i < n; ++i) info->encoded_columns.push_back(r.u64());
-    read_by_column(r, info->label_maps, read_label_map);
-    read_by_column(r, info->reverse_maps, read_reverse_map);
+    read_by_column(r, info->label_maps, [](Reader& rd, std::uint64_t) { return read_label_map(rd); });
+    read_by_column(r, info->reverse_maps, [&](Reader& rd, std::uint64_t col) {
+        return read_reverse_map(rd, info->label_maps.find(col));
+    });
     return info;
 }
 

@@ -43,6 +43,16 @@ bool same_maps(const ColumnCodes& a, const ColumnCodes& b) {
     return true;
 }
 
+// Each coded text is held once: the reverse map views the label map's bytes.
+bool texts_held_once(const ColumnCodes& c) {
+    for (const auto& [text, code] : c.label_map) {
+        if (!code) continue;
+        const auto* other = c.reverse_map.find(*code);
+        if (other == nullptr || std::string_view(*other).data() != std::string_view(text).data()) return false;
+    }
+    return true;
+}
+
 // Texts after `prefix` (when given, on every text of the first half of the
 // pool only, so that long runs of keys agree on their first sixteen bytes).
 std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows, std::size_t distinct,
@@ -94,6 +104,7 @@ int main() {
             });
             expect(same_bits(a, b), "codes differ from the sorted reference", seed);
             expect(same_maps(ca, cb), "maps differ from the sorted reference", seed);
+            expect(texts_held_once(ca), "the maps hold a text twice", seed);
 
             // The state codec reads back what it writes.
             EncoderState st;
@@ -108,6 +119,7 @@ int main() {
             if (r.ok && r.encoding_info) {
                 ColumnCodes back{*r.encoding_info->label_maps.find(seed), *r.encoding_info->reverse_maps.find(seed)};
                 expect(same_maps(ca, back), "state round trip changed the maps", seed);
+                expect(texts_held_once(back), "the read maps hold a text twice", seed);
             }
         }
     }
