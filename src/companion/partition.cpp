@@ -258,23 +258,22 @@ PyObject* state_of_sets(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
             const PackedView s = from_python(PySequence_Fast_GET_ITEM(sets.get(), i), keep);
             core::ColumnLabels& l = labels.emplace_back();
             l.column = c;
-            std::vector<core::LabelMap::Entry> entries;
+            // The reverse map views the label map's copy of each text, as the engine's does.
+            l.label_map.reserve(s.n);
             std::vector<core::ReverseLabelMap::Entry> reverse;
-            entries.reserve(s.n);
             std::uint64_t next = 0;
             for (std::size_t k = 0; k < s.n; ++k) {
                 const std::string_view t = s.at(k);
                 if (k != 0 && !before(s.at(k - 1), t)) raise(PyExc_ValueError, "a packed set is not sorted and distinct");
                 if (auto bad = core::check_utf8(t)) raise(PyExc_ValueError, "a text is not valid UTF-8");
                 if (core::is_missing_text(t)) {
-                    entries.emplace_back(std::string(t), std::nullopt);
+                    l.label_map.insert_new(t, std::optional<std::uint64_t>());
                 } else {
-                    entries.emplace_back(std::string(t), next);
-                    reverse.emplace_back(next++, std::string(t));
+                    l.label_map.insert_new(t, std::optional<std::uint64_t>(next));
+                    reverse.emplace_back(next++, l.label_map.entry(k).first);
                 }
             }
-            l.label_map.assign_distinct(std::move(entries));
-            l.reverse_map.assign_distinct(std::move(reverse));
+            l.reverse_map.assign_distinct(std::move(reverse), l.label_map.texts());
         }
         core::EncoderState state;
         state.encoding_info = std::make_unique<core::EncodingInfo>(core::make_encoding_info(std::move(labels)));

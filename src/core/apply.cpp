@@ -23,7 +23,7 @@ namespace {
 constexpr std::size_t k_grain = 1 << 13;
 constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 
-inline bool same_key(const std::string& stored, std::string_view text) {
+inline bool same_key(std::string_view stored, std::string_view text) {
     return stored.size() == text.size() && same_text(stored.data(), text);
 }
 
