@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "core/columns.hpp"
+#include "core/growth.hpp"
 #include "core/text.hpp"
 #include "python/arrow_stream.hpp"
 #include "python/errors.hpp"
@@ -144,7 +145,7 @@ public:
             throw;
         }
     }
-    void reserve_more(std::size_t n) { refs_.reserve(refs_.size() + n); }
+    void reserve_more(std::size_t n) { core::reserve_more(refs_, n); }
 
 private:
     std::vector<PyObject*> refs_;
