@@ -346,7 +346,7 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
     // Cells a few rows ahead are fetched into the cache early: the objects of
     // a column lie all over memory, and each is read through its header.
     constexpr std::size_t ahead = 16;
-    reader.expect_objects(rows);
+    reader.expect_objects(std::min(rows, std::size_t(PyArray_DIM(a, 0))));  // `shape` may claim more
     for (std::size_t r = 0; r < rows; ++r) {
         check_signals(countdown);
         // The shape is checked once a cell: a row ahead that fits means this
