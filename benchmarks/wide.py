@@ -19,9 +19,9 @@ from timing import best_of_interleaved
 WIDTHS = (8, 80, 800, 2_000, 20_000)
 
 
-def cells(n, seed=0):
+def cells(n, distinct, seed=0):
     rng = np.random.default_rng(seed)
-    pool = np.array([f"s{j:05d}" for j in range(1_000)], dtype=object)
+    pool = np.array([f"s{j:05d}" for j in range(distinct)], dtype=object)
     return pool[rng.integers(0, len(pool), n)]
 
 
@@ -29,11 +29,12 @@ def main():
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--cells", type=int, default=2_000_000)
     p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--distinct", type=int, default=16, help="texts the cells are drawn from")
     args = p.parse_args()
 
-    flat = cells(args.cells)
+    flat = cells(args.cells, args.distinct)
     enc = tovrik.Encoder()
-    print(f"{args.cells:,} str cells (1,000 distinct texts); best of {args.repeat}")
+    print(f"{args.cells:,} str cells drawn from {args.distinct:,} texts; best of {args.repeat}")
     print(f"{'rows x columns':>16}  {'object array':>22}  {'mixed DataFrame':>22}")
     for width in WIDTHS:
         rows = args.cells // width

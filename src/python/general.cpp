@@ -485,10 +485,10 @@ void read_arrow_column(std::vector<arrow::TextChunk>&& chunks, PyObject* missing
 // string columns as their Arrow chunks or their astype(object) array.
 //
 // An array that the frame may share (to_numpy() gives views of its blocks)
-// could still be edited in place by such code. Numbers are therefore read
-// before any object cell, and the object arrays that the frame may share are
-// copied at the first cell that may run Python code (before_python_code), so
-// that a frame of plain cells is read from the views, without copies.
+// could still be edited in place by such code, so the arrays still to be read
+// that the frame may share are copied at the first cell that may run Python
+// code (before_python_code): a frame of plain cells is read from the views,
+// without copies.
 class FrameSnapshot {
 public:
     static constexpr std::size_t k_none = std::size_t(-1);
@@ -529,13 +529,13 @@ private:
     bool detached_ = false;
 };
 
-// Before a cell of column c runs Python code: the object arrays still to be
-// read that the frame may share are replaced by copies. Returns column c's
-// array, or null when nothing changed.
+// Before a cell of column c runs Python code: the arrays still to be read that
+// the frame may share are replaced by copies. Returns column c's array, or
+// null when nothing changed.
 PyObject* before_python_code(FrameSnapshot& frame, std::size_t c, PyObject* cell) {
     if (frame.detached_ || cell == frame.pandas_na_.get()) return nullptr;  // pandas' own missing value
     for (FrameSnapshot::Source& s : frame.sources_) {
-        if (s.kind != Direct::object || !s.shared || s.first + s.width <= c) continue;
+        if (!s.shared || s.first + s.width <= c) continue;
         s.array = check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(s.array.get()), NPY_KEEPORDER));
         s.shared = false;
     }
@@ -613,11 +613,6 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
 
 void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t rows) {
     std::size_t countdown = k_signal_interval;
-    // Numbers first: they run no Python code, so nothing has changed them yet.
-    for (const FrameSnapshot::Source& s : frame.sources_)
-        if (s.kind != Direct::object)
-            for (std::size_t j = 0; j < s.width; ++j)
-                read_array_column(s.array.get(), s.kind, reader, rows, s.first + j, j, countdown);
     for (std::size_t c = 0; c < frame.source_of_.size(); ++c) {
         if (auto& chunks = frame.chunks_[c]) {
             read_arrow_column(std::move(*chunks), frame.missing_[c].get(), reader, rows, c, countdown);
@@ -625,9 +620,8 @@ void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t ro
             continue;
         }
         const FrameSnapshot::Source& s = frame.sources_[frame.source_of_[c]];
-        if (s.kind == Direct::object)
-            read_array_column(s.array.get(), s.kind, reader, rows, c, c - s.first, countdown,
-                              frame.detached_ ? nullptr : &frame);
+        read_array_column(s.array.get(), s.kind, reader, rows, c, c - s.first, countdown,
+                          frame.detached_ ? nullptr : &frame);
     }
 }
 
