@@ -383,7 +383,7 @@ enum class FrameRoad : std::uint8_t { numpy, strings, arrow_strings };
 
 struct FrameColumn {
     FrameRoad road;
-    Direct kind;  // of a NumPy dtype
+    Direct kind;  // how its NumPy array is read: object for a string column
 };
 
 // Whether a pandas string dtype keeps its texts in Arrow memory.
@@ -480,15 +480,17 @@ void read_arrow_column(std::vector<arrow::TextChunk>&& chunks, PyObject* missing
 // What the column road reads a frame from, all of it taken before the first
 // cell is read, so that it is a snapshot just like `values`: a cell whose
 // Python code inserts or deletes a column, edits a cell or drops rows changes
-// nothing that is read afterwards. Neighbouring columns of one NumPy dtype are
-// taken as one 2-D array (one pandas call for the lot, not one per column);
-// string columns as their Arrow chunks or their astype(object) array.
+// nothing that is read afterwards. Runs of neighbouring columns of one NumPy
+// dtype are taken as one 2-D array (one pandas call for the lot, not one per
+// column), a lone column as its Series' array, string columns as their Arrow
+// chunks or their astype(object) array.
 //
 // An array that the frame may share (to_numpy() gives views of its blocks)
 // could still be edited in place by such code, so the arrays still to be read
 // that the frame may share are copied at the first cell that may run Python
 // code (before_python_code): a frame of plain cells is read from the views,
-// without copies.
+// without copies. (Python code that is no cell's, a signal handler run between
+// cells, is not guarded against.)
 class FrameSnapshot {
 public:
     static constexpr std::size_t k_none = std::size_t(-1);
@@ -563,10 +565,11 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
         Ref iloc = check(PyObject_GetAttrString(obj, "iloc"));
         Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
         for (std::size_t c = 0; c < road.size();) {
-            if (road[c].road == FrameRoad::numpy) {
-                std::size_t end = c + 1;
-                while (end < road.size() && road[end].road == FrameRoad::numpy && road[end].kind == road[c].kind)
-                    ++end;
+            std::size_t end = c + 1;
+            while (road[c].road == FrameRoad::numpy && end < road.size() && road[end].road == FrameRoad::numpy &&
+                   road[end].kind == road[c].kind)
+                ++end;
+            if (end - c > 1) {  // a run: one 2-D array for all its columns
                 Ref first = check(PyLong_FromSize_t(c)), last = check(PyLong_FromSize_t(end));
                 Ref span = check(PySlice_New(first.get(), last.get(), nullptr));
                 Ref key = check(PyTuple_Pack(2, all.get(), span.get()));
@@ -578,9 +581,18 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
                 c = end;
                 continue;
             }
+            // One column: its Series costs pandas about half what a one-column frame does.
             Ref pos = check(PyLong_FromSize_t(c));
             Ref key = check(PyTuple_Pack(2, all.get(), pos.get()));
             Ref series = check(PyObject_GetItem(iloc.get(), key.get()));
+            if (road[c].road == FrameRoad::numpy) {
+                Ref arr = check(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
+                if (!frame_array(arr.get(), 1, road[c].kind, rows, 1))
+                    throw Panic("a DataFrame column did not give a plain array of the frame's rows");
+                frame.add_array(std::move(arr), c, 1, road[c].kind);
+                ++c;
+                continue;
+            }
             Ref ext = check(PyObject_GetAttrString(series.get(), "array"));
             if (road[c].road == FrameRoad::arrow_strings) {
                 if (auto chunks = arrow_chunks(ext.get(), rows)) {
