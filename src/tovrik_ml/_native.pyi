@@ -15,3 +15,12 @@ def prepare(state: bytes, /) -> Mapping:
 
 def apply(mapping: Mapping, obj: Any, error_on_unknown: bool, /) -> Any:
     """Codes obj with the learnt mapping."""
+
+def part_sets(obj: Any, columns: Any, force: Any, /) -> tuple[int, Any, Any]:
+    """Sorted distinct texts of a partition's columns: (rows, first text row of each column or -1, sets)."""
+
+def merge(sets: Any, /) -> tuple[Any, Any]:
+    """The sorted union of sorted packed sets, as (offsets, data)."""
+
+def state_of_sets(columns: Any, sets: Any, /) -> bytes:
+    """The state bytes of an Encoder that learnt these sets."""
