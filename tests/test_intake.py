@@ -113,8 +113,9 @@ class IntLike:
 class Cols:
     """A columns object that is a sequence of texts but whose second reading gives integers."""
 
-    def __init__(self, items, ints, fail_len=False, fail_iter=False):
+    def __init__(self, items, ints, fail_len=False, fail_iter=False, length=None):
         self.items, self.ints, self.fail_len, self.fail_iter = items, ints, fail_len, fail_iter
+        self.length = length
 
     def __getitem__(self, i):
         return self.items[i]
@@ -122,7 +123,7 @@ class Cols:
     def __len__(self):
         if self.fail_len:
             raise ValueError("no length")
-        return len(self.items)
+        return len(self.items) if self.length is None else self.length
 
     def __iter__(self):
         if self.fail_iter:
@@ -131,6 +132,13 @@ class Cols:
 
     def tolist(self):
         return self.ints
+
+
+class LongList(list):
+    """A list whose len() claims far more items than it holds."""
+
+    def __len__(self):
+        return 2**40
 
 
 class TextCols(str):
@@ -151,6 +159,8 @@ NAME_CASES = [
     ("iter-fails", Cols(["p", "q", "r"], [7, -8, True], fail_iter=True), ["7", "-8", "1"]),
     ("not-all-str", Cols(["p", 1, "r"], [IntLike(9), 0, IntLike(-3)]), ["9", "0", "-3"]),
     ("str-is-skipped", TextCols("abc"), ["3", "4"]),
+    ("len-lies", Cols(["p", "q"], [], length=2**40), ["p", "q"]),
+    ("len-of-tolist-lies", Cols(["p", 1], LongList([5, 6])), ["5", "6"]),
 ]
 
 

@@ -2,6 +2,8 @@
 indexes, memory maps; and the column-by-column reading of pandas frames gives
 exactly what reading their `values` gives."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -29,10 +31,14 @@ if hasattr(pd, "StringDtype") and "na_value" in pd.StringDtype.__init__.__code__
 
 class ValuesRoad:
     """A frame seen only through columns, shape and values: the road every
-    object named DataFrame takes."""
+    object named DataFrame takes. `values` is read when the intake asks for it."""
 
     def __init__(self, df):
-        self.columns, self.shape, self.values = df.columns, df.shape, df.values
+        self.columns, self.shape, self._df = df.columns, df.shape, df
+
+    @property
+    def values(self):
+        return self._df.values
 
 
 ValuesRoad.__name__ = "DataFrame"
@@ -169,6 +175,17 @@ def test_arrow_text_columns_read_in_place_equal_values_road(dtype, arrow_type, c
     assert got_encoder.__getstate__() == expected.__getstate__()
 
 
+def outcome(obj):
+    """What encode gives: the codes' bits and the state, or the internal error's
+    cause (type and text)."""
+    enc = tovrik.Encoder()
+    try:
+        out = enc.encode(obj)
+    except tovrik.PanicException as exc:
+        return ("panic", type(exc.__cause__), str(exc.__cause__))
+    return (list(out.columns), out.to_numpy().view(np.uint64).tobytes(), enc.__getstate__())
+
+
 @pytest.mark.skipif(not ARROW_TEXT_DTYPES, reason="needs pyarrow")
 def test_arrow_text_that_is_not_utf8_goes_through_pandas():
     import pyarrow as pa
@@ -184,14 +201,136 @@ def test_arrow_text_that_is_not_utf8_goes_through_pandas():
 
     type(col.array).astype, saved = spy, real
     try:
-        try:
-            expected = tovrik.Encoder().encode(ValuesRoad(df))
-        except Exception as exc:  # pandas refuses such bytes: the column road must fail the same way
-            with pytest.raises(type(exc)):
-                tovrik.Encoder().encode(df)
-        else:
-            got = tovrik.Encoder().encode(df)
-            assert np.array_equal(got.to_numpy(), expected.to_numpy(), equal_nan=True)
+        # pandas refuses such bytes, or says what they become: either way the
+        # column road gives what reading `values` gives, a refusal being the
+        # internal error with pandas' exception as its cause.
+        want = outcome(ValuesRoad(df))
+        assert outcome(df) == want
     finally:
         type(col.array).astype = saved
     assert calls
+
+
+class Meddler:
+    """A cell whose str() changes the frame it sits in, the first time only."""
+
+    def __init__(self, act):
+        self.act, self.frame = act, None
+
+    def __str__(self):
+        frame, self.frame = self.frame, None
+        if frame is not None:
+            self.act(frame)
+        return "meddler"
+
+
+def drop_rows(rows):
+    def act(df):
+        with warnings.catch_warnings():  # pandas 3.1 deprecates inplace, the one way to do it in place
+            warnings.simplefilter("ignore")
+            df.drop(index=rows(df), inplace=True)
+    return act
+
+
+def set_cell(row, name, value):
+    def act(df):
+        df.iloc[row, df.columns.get_loc(name)] = value
+    return act
+
+
+MEDDLING = {
+    "insert-column": lambda df: df.insert(0, "new", ["z"] * len(df)),
+    "delete-later-column": lambda df: df.__delitem__("b"),
+    "delete-this-column": lambda df: df.__delitem__("a"),
+    "replace-later-column": lambda df: df.__setitem__("b", ["q"] * len(df)),
+    "edit-later-text": set_cell(2, "b", "edited"),
+    "edit-later-row": set_cell(4, "a", "edited"),
+    "edit-later-number": set_cell(0, "n", 99.0),
+    "edit-later-string": set_cell(1, "s", "edited"),
+    "drop-rows": drop_rows(lambda df: [0, 3]),
+    "drop-all-rows": drop_rows(lambda df: df.index),
+}
+
+
+def meddled_frame(act, string_dtype):
+    """A mixed frame whose column a holds, at row 1, a cell that runs `act` on it."""
+    cell = Meddler(act)
+    n = 6
+    df = pd.DataFrame({
+        "a": pd.Series(["x", cell, "y", "x", "w", "y"], dtype=object),
+        "n": np.arange(n, dtype=np.float64),
+        "b": pd.Series([f"b{i % 3}" for i in range(n)], dtype=object),
+        "m": pd.Series([1.5, "t", 2.5, None, 4.0, "t"], dtype=object),
+        "s": pd.Series([f"s{i % 2}" for i in range(n)], dtype=string_dtype),
+        "i": np.arange(n, dtype=np.int64) * 7,
+    })
+    cell.frame = df
+    return df
+
+
+@pytest.mark.parametrize("string_dtype", [d for d in STRING_DTYPES if d.id in ("string-python", "string-pyarrow")])
+@pytest.mark.parametrize("name", list(MEDDLING))
+def test_cell_code_that_changes_the_frame_changes_nothing_read(name, string_dtype):
+    # Each road gets a frame of its own, built alike: the cell changes the one
+    # it is read from.
+    want = outcome(ValuesRoad(meddled_frame(MEDDLING[name], string_dtype)))
+    assert want[0] != "panic"
+    assert outcome(meddled_frame(MEDDLING[name], string_dtype)) == want
+
+
+def vanish(name):
+    """Replaces a pandas method by one that first deletes column `name` of the frame."""
+    def wrap(real):
+        def method(self, *args, **kwargs):
+            frame = FRAME.pop()
+            del frame[name]
+            return real(self, *args, **kwargs)
+        return method
+    return wrap
+
+
+def raising(exc):
+    def wrap(real):
+        def method(self, *args, **kwargs):
+            raise exc
+        return method
+    return wrap
+
+
+FRAME = []
+STRING_ARRAY = type(pd.array(["x"], dtype=pd.StringDtype("python")))
+FAILING_READS = [
+    # (id, method patched, replacement, exception encode raises, its cause)
+    ("column-vanishes", "astype", vanish("t"), tovrik.PanicException, IndexError),
+    ("astype-raises", "astype", raising(ValueError("no")), tovrik.PanicException, ValueError),
+    ("astype-interrupted", "astype", raising(KeyboardInterrupt()), KeyboardInterrupt, None),
+    ("astype-exits", "astype", raising(SystemExit(3)), SystemExit, None),
+]
+
+
+@pytest.mark.parametrize("method, replace, raised, cause", [c[1:] for c in FAILING_READS],
+                         ids=[c[0] for c in FAILING_READS])
+def test_failing_frame_reads_are_internal_errors(monkeypatch, method, replace, raised, cause):
+    df = pd.DataFrame({
+        "s": pd.Series(["a", "b"], dtype=pd.StringDtype("python")),
+        "v": [1.0, 2.0],
+        "t": pd.Series(["c", None], dtype=pd.StringDtype("python")),
+    })
+    FRAME[:] = [df]
+    monkeypatch.setattr(STRING_ARRAY, method, replace(getattr(STRING_ARRAY, method)))
+    enc = tovrik.Encoder()
+    before = enc.__getstate__()
+    with pytest.raises(raised) as info:
+        enc.encode(df)
+    if cause is not None:
+        assert type(info.value.__cause__) is cause
+        assert str(info.value).startswith("failed to read a DataFrame column: " + cause.__name__)
+    assert enc.__getstate__() == before
+
+
+@pytest.mark.skipif(not ARROW_TEXT_DTYPES, reason="needs pyarrow")
+def test_arrow_array_that_fails_is_read_through_pandas(monkeypatch):
+    df = pd.DataFrame({"s": pd.Series(["b", None, "a"], dtype=pd.StringDtype("pyarrow")), "v": [1.0, 2.0, 3.0]})
+    want = outcome(ValuesRoad(df))
+    monkeypatch.setattr(type(df["s"].array), "__arrow_array__", raising(ValueError("no"))(None))
+    assert outcome(df) == want

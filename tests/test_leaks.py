@@ -89,10 +89,13 @@ def traced_growth(action, enc, x, rounds):
     return sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(snap, "filename"))
 
 
-def run_flat(action, x, rounds=2000):
+def run_flat(action, x, rounds=2000, limit=24 * 1024):
     """Reference counts of the input and its cells unchanged, and traced memory
     flat: bounded caches (free lists, pandas' view bookkeeping) fill up during
-    the first window, so only growth in the second window counts."""
+    the first window, so only growth in the second window counts. How far the
+    first window fills them depends on what ran before (CPython keeps up to
+    2,000 tuples of each small size), so a second window over the limit is
+    measured once more: a cache stops growing, a leak goes on."""
     enc = tovrik.Encoder()
     for _ in range(200):
         action(enc, x)
@@ -102,10 +105,12 @@ def run_flat(action, x, rounds=2000):
     try:
         traced_growth(action, enc, x, rounds)
         grown = traced_growth(action, enc, x, rounds)
+        if grown >= limit:
+            grown = traced_growth(action, enc, x, rounds)
     finally:
         tracemalloc.stop()
     assert (sys.getrefcount(x), [sys.getrefcount(c) for c in x[:, 0]]) == refs_before
-    assert grown < 24 * 1024, f"{grown} bytes over {rounds} calls"
+    assert grown < limit, f"{grown} bytes over {rounds} calls"
 
 
 @pytest.mark.parametrize("road", list(ROADS))

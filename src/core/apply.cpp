@@ -172,7 +172,7 @@ void LabelApplier::submit(std::uint64_t c, std::vector<std::string_view>&& texts
 
 void LabelApplier::submit(std::uint64_t c, const PackedTexts& texts) {
     const LabelMap* map = mapping_.map_of(c);
-    auto text_at = [&texts](std::size_t i) {
+    auto text_at = [texts](std::size_t i) {  // by value: the task outlives the caller's texts
         auto at = [&](auto* o) { return std::string(texts.data + o[i], std::size_t(o[i + 1] - o[i])); };
         return texts.wide ? at(static_cast<const std::int64_t*>(texts.offsets))
                           : at(static_cast<const std::int32_t*>(texts.offsets));

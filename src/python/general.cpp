@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "core/columns.hpp"
+#include "core/growth.hpp"
 #include "core/text.hpp"
 #include "python/arrow_stream.hpp"
 #include "python/errors.hpp"
@@ -144,7 +145,7 @@ public:
             throw;
         }
     }
-    void reserve_more(std::size_t n) { refs_.reserve(refs_.size() + n); }
+    void reserve_more(std::size_t n) { core::reserve_more(refs_, n); }
 
 private:
     std::vector<PyObject*> refs_;
@@ -302,13 +303,25 @@ void check_signals(std::size_t& countdown) {
     }
 }
 
+// Whether a cell is read without calling any method of it (see CellReader::cell).
+bool plain_cell(PyObject* cell) {
+    const PyTypeObject* t = Py_TYPE(cell);
+    return t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type || t == &PyBool_Type ||
+           cell == Py_None;
+}
+
+class FrameSnapshot;
+PyObject* before_python_code(FrameSnapshot& frame, std::size_t c, PyObject* cell);
+
 // Reads column c (rows 0..rows-1) of an exact ndarray straight from its buffer:
 // cells (r, src_col) of a 2-D array, or cells r of a 1-D one. For object cells
 // the array's header is read again before every cell: a cell's __str__ or
 // __float__ may have resized or reshaped it, in which case a lookup would have
-// failed too.
+// failed too. With `frame`, src is part of a DataFrame's snapshot, and a cell
+// that may run Python code is read only after before_python_code().
 void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size_t rows,
-                       std::size_t c, std::size_t src_col, std::size_t& countdown) {
+                       std::size_t c, std::size_t src_col, std::size_t& countdown,
+                       FrameSnapshot* frame = nullptr) {
     auto* a = reinterpret_cast<PyArrayObject*>(src);
     const int ndim = PyArray_NDIM(a);
     auto fits = [&](std::size_t r) {
@@ -333,7 +346,7 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
     // Cells a few rows ahead are fetched into the cache early: the objects of
     // a column lie all over memory, and each is read through its header.
     constexpr std::size_t ahead = 16;
-    reader.expect_objects(rows);
+    reader.expect_objects(std::min(rows, std::size_t(PyArray_DIM(a, 0))));  // `shape` may claim more
     for (std::size_t r = 0; r < rows; ++r) {
         check_signals(countdown);
         // The shape is checked once a cell: a row ahead that fits means this
@@ -347,6 +360,13 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
         }
         PyObject* item;
         std::memcpy(&item, at(r), sizeof item);
+        if (frame != nullptr && item != nullptr && !plain_cell(item)) {
+            if (PyObject* now = before_python_code(*frame, c, item)) {
+                src = now;  // the same cells, in memory that the frame does not share
+                a = reinterpret_cast<PyArrayObject*>(src);
+                frame = nullptr;
+            }
+        }
         Ref cell = Ref::borrow(item != nullptr ? item : Py_None);
         reader.cell(cell.get(), r, c);
     }
@@ -359,7 +379,12 @@ void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t row
 }
 
 // How one column of a pandas DataFrame is read on the column road.
-enum class FrameColumn : std::uint8_t { numpy, strings, arrow_strings };
+enum class FrameRoad : std::uint8_t { numpy, strings, arrow_strings };
+
+struct FrameColumn {
+    FrameRoad road;
+    Direct kind;  // how its NumPy array is read: object for a string column
+};
 
 // Whether a pandas string dtype keeps its texts in Arrow memory.
 bool arrow_storage(PyObject* dtype) {
@@ -390,8 +415,10 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
     Ref frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != frame_type.get()) return std::nullopt;
     Ref string_dtype = check(PyObject_GetAttrString(pandas.get(), "StringDtype"));
-    Ref dtypes = check(PyObject_GetAttrString(obj, "dtypes"));
-    Ref list = check(PyObject_CallMethod(dtypes.get(), "tolist", nullptr));
+    Ref dtypes = Ref::steal(PyObject_GetAttrString(obj, "dtypes"));
+    if (!dtypes) throw panic_from_pending("failed to read the DataFrame's dtypes");
+    Ref list = Ref::steal(PyObject_CallMethod(dtypes.get(), "tolist", nullptr));
+    if (!list) throw panic_from_pending("failed to read the DataFrame's dtypes");
     if (!PyList_Check(list.get()) || std::size_t(PyList_GET_SIZE(list.get())) != cols) return std::nullopt;
 
     std::vector<FrameColumn> road(cols);
@@ -400,11 +427,12 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
         PyObject* dt = PyList_GET_ITEM(list.get(), Py_ssize_t(c));
         if (PyArray_DescrCheck(dt)) {
             auto* d = reinterpret_cast<PyArray_Descr*>(dt);
-            if (kind_of_type(d->type_num) == Direct::none || !PyArray_ISNBO(d->byteorder)) return std::nullopt;
-            road[c] = FrameColumn::numpy;
-            all_object = all_object && d->type_num == NPY_OBJECT;
+            const Direct kind = kind_of_type(d->type_num);
+            if (kind == Direct::none || !PyArray_ISNBO(d->byteorder)) return std::nullopt;
+            road[c] = {FrameRoad::numpy, kind};
+            all_object = all_object && kind == Direct::object;
         } else if (check_status(PyObject_IsInstance(dt, string_dtype.get())) == 1) {
-            road[c] = arrow_storage(dt) ? FrameColumn::arrow_strings : FrameColumn::strings;
+            road[c] = {arrow_storage(dt) ? FrameRoad::arrow_strings : FrameRoad::strings, Direct::object};
             all_object = false;
         } else {
             return std::nullopt;
@@ -414,65 +442,198 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
     return road;
 }
 
-// Reads an Arrow-backed pandas string column straight from its Arrow memory:
-// its texts are viewed in place, its missing cells read as the dtype's missing
-// value, the very object astype(object) would have put there. False (nothing
-// read) when the memory is not plain UTF-8 text; the column then goes through
-// astype(object).
-bool read_arrow_column(PyObject* ext, CellReader& reader, std::size_t rows, std::size_t c,
-                       std::size_t& countdown) {
+// The texts of an Arrow-backed pandas string array, viewed in place; nothing
+// when its memory is not plain UTF-8 text of `rows` cells.
+std::optional<std::vector<arrow::TextChunk>> arrow_chunks(PyObject* ext, std::size_t rows) {
     Ref chunked = Ref::steal(PyObject_CallMethod(ext, "__arrow_array__", nullptr));
     if (!chunked) {
-        absorb_error();
-        return false;
+        absorb_error();  // astype(object) then says what the column holds
+        return std::nullopt;
     }
-    auto chunks = arrow::read_text_chunks(chunked.get(), rows);
-    chunked.reset();
-    if (!chunks) return false;
-    if (chunks->size() == 1 && !chunks->front().has_nulls() && rows != 0) {
+    return arrow::read_text_chunks(chunked.get(), rows);
+}
+
+// Reads an Arrow-backed pandas string column straight from its Arrow memory:
+// its texts are viewed in place, its missing cells read as `missing`, the
+// dtype's missing value, the very object astype(object) would have put there.
+void read_arrow_column(std::vector<arrow::TextChunk>&& chunks, PyObject* missing, CellReader& reader,
+                       std::size_t rows, std::size_t c, std::size_t& countdown) {
+    if (chunks.size() == 1 && !chunks.front().has_nulls() && rows != 0) {
         // One chunk of texts only: the engine reads the Arrow buffers as they are.
-        const core::PackedTexts texts = chunks->front().packed();
-        reader.hold(std::move(*chunks));
+        const core::PackedTexts texts = chunks.front().packed();
+        reader.hold(std::move(chunks));
         reader.packed_column(c, texts);
-        return true;
+        return;
     }
-    Ref dtype = check(PyObject_GetAttrString(ext, "dtype"));
-    Ref missing = check(PyObject_GetAttrString(dtype.get(), "na_value"));
     std::size_t r = 0;
-    for (const arrow::TextChunk& ch : *chunks) {
+    for (const arrow::TextChunk& ch : chunks) {
         for (std::size_t i = 0, n = ch.size(); i < n; ++i, ++r) {
             check_signals(countdown);
-            if (ch.is_null(i)) reader.cell(missing.get(), r, c);
+            if (ch.is_null(i)) reader.cell(missing, r, c);
             else reader.text(ch.text(i), r, c);
         }
     }
-    reader.hold(std::move(*chunks));
+    reader.hold(std::move(chunks));
     reader.end_column(c);
-    return true;
 }
 
-void read_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, CellReader& reader,
-                        std::size_t rows) {
-    Ref iloc = check(PyObject_GetAttrString(obj, "iloc"));
-    Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
-    std::size_t countdown = k_signal_interval;
-    for (std::size_t c = 0; c < road.size(); ++c) {
-        Ref pos = check(PyLong_FromSize_t(c));
-        Ref key = check(PyTuple_Pack(2, all.get(), pos.get()));
-        Ref series = check(PyObject_GetItem(iloc.get(), key.get()));
-        Ref arr;
-        if (road[c] != FrameColumn::numpy) {
-            Ref ext = check(PyObject_GetAttrString(series.get(), "array"));
-            if (road[c] == FrameColumn::arrow_strings && read_arrow_column(ext.get(), reader, rows, c, countdown))
+// What the column road reads a frame from, all of it taken before the first
+// cell is read, so that it is a snapshot just like `values`: a cell whose
+// Python code inserts or deletes a column, edits a cell or drops rows changes
+// nothing that is read afterwards. Runs of neighbouring columns of one NumPy
+// dtype are taken as one 2-D array (one pandas call for the lot, not one per
+// column), a lone column as its Series' array, string columns as their Arrow
+// chunks or their astype(object) array.
+//
+// An array that the frame may share (to_numpy() gives views of its blocks)
+// could still be edited in place by such code, so the arrays still to be read
+// that the frame may share are copied at the first cell that may run Python
+// code (before_python_code): a frame of plain cells is read from the views,
+// without copies. (Python code that is no cell's, a signal handler run between
+// cells, is not guarded against.)
+class FrameSnapshot {
+public:
+    static constexpr std::size_t k_none = std::size_t(-1);
+
+    // Columns first .. first + width - 1 of the frame, as one NumPy array:
+    // 2-D, or 1-D for a single string column.
+    struct Source {
+        Ref array;
+        std::size_t first, width;
+        Direct kind;
+        bool shared;  // the frame may reach its cells
+    };
+
+    explicit FrameSnapshot(std::size_t cols) : source_of_(cols, k_none), chunks_(cols), missing_(cols) {}
+
+    void add_array(Ref array, std::size_t first, std::size_t width, Direct kind) {
+        auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+        // A new array that only this snapshot holds shares nothing.
+        const bool shared = Py_REFCNT(array.get()) != 1 || !PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA);
+        for (std::size_t c = first; c < first + width; ++c) source_of_[c] = sources_.size();
+        sources_.push_back({std::move(array), first, width, kind, shared});
+    }
+    void add_chunks(std::size_t c, std::vector<arrow::TextChunk>&& chunks, Ref missing) {
+        chunks_[c] = std::move(chunks);
+        missing_[c] = std::move(missing);
+    }
+    void set_pandas_na(Ref na) { pandas_na_ = std::move(na); }
+
+    friend PyObject* before_python_code(FrameSnapshot& frame, std::size_t c, PyObject* cell);
+    friend void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t rows);
+
+private:
+    std::vector<Source> sources_;
+    std::vector<std::size_t> source_of_;  // per column: index into sources_, k_none for chunks
+    std::vector<std::optional<std::vector<arrow::TextChunk>>> chunks_;
+    std::vector<Ref> missing_;
+    Ref pandas_na_;
+    bool detached_ = false;
+};
+
+// Before a cell of column c runs Python code: the arrays still to be read that
+// the frame may share are replaced by copies. Returns column c's array, or
+// null when nothing changed.
+PyObject* before_python_code(FrameSnapshot& frame, std::size_t c, PyObject* cell) {
+    if (frame.detached_ || cell == frame.pandas_na_.get()) return nullptr;  // pandas' own missing value
+    for (FrameSnapshot::Source& s : frame.sources_) {
+        if (!s.shared || s.first + s.width <= c) continue;
+        s.array = check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(s.array.get()), NPY_KEEPORDER));
+        s.shared = false;
+    }
+    frame.detached_ = true;
+    return frame.sources_[frame.source_of_[c]].array.get();
+}
+
+// Whether `arr` is what a frame's column(s) must give: an exact ndarray of
+// `kind` with the frame's rows (and `width` columns when 2-D).
+bool frame_array(PyObject* arr, int ndim, Direct kind, std::size_t rows, std::size_t width) {
+    if (direct_kind(arr, ndim) != kind) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(arr);
+    return std::size_t(PyArray_DIM(a, 0)) == rows && (ndim == 1 || std::size_t(PyArray_DIM(a, 1)) == width);
+}
+
+// Takes what every column will be read from. A failing pandas or Arrow call is
+// the internal-error exception, as a failing `values` is on the other road.
+FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, std::size_t rows) {
+    FrameSnapshot frame(road.size());
+    try {
+        Ref pandas = check(PyImport_ImportModule("pandas"));
+        Ref na = Ref::steal(PyObject_GetAttrString(pandas.get(), "NA"));
+        if (!na) absorb_error();
+        frame.set_pandas_na(std::move(na));
+        Ref iloc = check(PyObject_GetAttrString(obj, "iloc"));
+        Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+        for (std::size_t c = 0; c < road.size();) {
+            std::size_t end = c + 1;
+            while (road[c].road == FrameRoad::numpy && end < road.size() && road[end].road == FrameRoad::numpy &&
+                   road[end].kind == road[c].kind)
+                ++end;
+            if (end - c > 1) {  // a run: one 2-D array for all its columns
+                Ref first = check(PyLong_FromSize_t(c)), last = check(PyLong_FromSize_t(end));
+                Ref span = check(PySlice_New(first.get(), last.get(), nullptr));
+                Ref key = check(PyTuple_Pack(2, all.get(), span.get()));
+                Ref part = check(PyObject_GetItem(iloc.get(), key.get()));
+                Ref arr = check(PyObject_CallMethod(part.get(), "to_numpy", nullptr));
+                if (!frame_array(arr.get(), 2, road[c].kind, rows, end - c))
+                    throw Panic("DataFrame columns did not give a plain array of the frame's shape");
+                frame.add_array(std::move(arr), c, end - c, road[c].kind);
+                c = end;
                 continue;
-            arr = check(PyObject_CallMethod(ext.get(), "astype", "s", "object"));
-        } else {
-            arr = check(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
+            }
+            // One column: its Series costs pandas about half what a one-column frame does.
+            Ref pos = check(PyLong_FromSize_t(c));
+            Ref key = check(PyTuple_Pack(2, all.get(), pos.get()));
+            Ref series = check(PyObject_GetItem(iloc.get(), key.get()));
+            if (road[c].road == FrameRoad::numpy) {
+                Ref arr = check(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
+                if (!frame_array(arr.get(), 1, road[c].kind, rows, 1))
+                    throw Panic("a DataFrame column did not give a plain array of the frame's rows");
+                frame.add_array(std::move(arr), c, 1, road[c].kind);
+                ++c;
+                continue;
+            }
+            Ref ext = check(PyObject_GetAttrString(series.get(), "array"));
+            if (road[c].road == FrameRoad::arrow_strings) {
+                if (auto chunks = arrow_chunks(ext.get(), rows)) {
+                    Ref missing;
+                    for (const arrow::TextChunk& ch : *chunks) {
+                        if (!ch.has_nulls()) continue;
+                        Ref dtype = check(PyObject_GetAttrString(ext.get(), "dtype"));
+                        missing = check(PyObject_GetAttrString(dtype.get(), "na_value"));
+                        break;
+                    }
+                    frame.add_chunks(c, std::move(*chunks), std::move(missing));
+                    ++c;
+                    continue;
+                }
+            }
+            Ref arr = check(PyObject_CallMethod(ext.get(), "astype", "s", "object"));
+            ext.reset();
+            series.reset();
+            if (!frame_array(arr.get(), 1, Direct::object, rows, 1))
+                throw Panic("a DataFrame column did not give a plain array of the frame's rows");
+            frame.add_array(std::move(arr), c, 1, Direct::object);
+            ++c;
         }
-        series.reset();
-        const Direct d = direct_kind(arr.get(), 1);
-        if (d == Direct::none) throw Panic("a DataFrame column did not give a plain array");
-        read_array_column(arr.get(), d, reader, rows, c, 0, countdown);
+    } catch (PyError& e) {
+        e.restore();
+        throw panic_from_pending("failed to read a DataFrame column");
+    }
+    return frame;
+}
+
+void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t rows) {
+    std::size_t countdown = k_signal_interval;
+    for (std::size_t c = 0; c < frame.source_of_.size(); ++c) {
+        if (auto& chunks = frame.chunks_[c]) {
+            read_arrow_column(std::move(*chunks), frame.missing_[c].get(), reader, rows, c, countdown);
+            chunks.reset();
+            continue;
+        }
+        const FrameSnapshot::Source& s = frame.sources_[frame.source_of_[c]];
+        read_array_column(s.array.get(), s.kind, reader, rows, c, c - s.first, countdown,
+                          frame.detached_ ? nullptr : &frame);
     }
 }
 
@@ -521,7 +682,10 @@ std::vector<std::uint8_t> read_cells(PyObject* obj, bool is_frame, std::uint64_t
     CellReader reader(store, out, sink);
     reader.force_text(force_text);
     if (road) {
-        if (rows != 0) read_frame_columns(obj, *road, reader, rows);
+        if (rows != 0) {
+            FrameSnapshot frame = take_frame_columns(obj, *road, rows);
+            read_frame_columns(frame, reader, rows);
+        }
     } else if (rows != 0 && cols != 0) {
         // A plain array's numbers are NumPy scalars to str(): forced texts of
         // an array are read through item lookups.

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -50,17 +51,28 @@ void write_stdout_line(const std::string& text) {
     }
 }
 
+// A `len()` is only a hint: room for at most this many names is reserved
+// ahead, and a longer list grows as its names come.
+constexpr std::size_t k_max_hinted_names = 1 << 16;
+
+// Room for the names of a sequence whose len() is `hint`; a failing len()
+// (its error discarded) hints nothing.
+std::size_t names_hint(PyObject* seq) {
+    const Py_ssize_t hint = PyObject_Size(seq);
+    if (hint < 0) {
+        absorb_error();
+        return 0;
+    }
+    return std::min(std::size_t(hint), k_max_hinted_names);
+}
+
 // First attempt: every entry of `columns` is a str. False when the attempt is
 // abandoned; its error is discarded.
 bool names_as_texts(PyObject* columns, std::vector<std::string>& out) {
     if (PyUnicode_Check(columns) || !PySequence_Check(columns)) return false;
-    Py_ssize_t hint = PyObject_Size(columns);
-    if (hint < 0) {
-        absorb_error();
-        hint = 0;
-    }
+    const std::size_t hint = names_hint(columns);
     out.clear();
-    out.reserve(std::size_t(hint));
+    out.reserve(hint);
     Ref it = Ref::steal(PyObject_GetIter(columns));
     if (!it) {
         absorb_error();
@@ -92,13 +104,8 @@ std::vector<std::string> names_as_integers(PyObject* columns) {
         PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", qual.get());
         throw PyError();
     }
-    Py_ssize_t hint = PyObject_Size(list.get());
-    if (hint < 0) {
-        absorb_error();
-        hint = 0;
-    }
     std::vector<std::string> out;
-    out.reserve(std::size_t(hint));
+    out.reserve(names_hint(list.get()));
     Ref it = check(PyObject_GetIter(list.get()));
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         long long v = PyLong_AsLongLong(item.get());
