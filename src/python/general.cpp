@@ -178,11 +178,17 @@ public:
 
     /// Columns whose every cell is taken as text through str(), numbers
     /// included, from row 0 on (as a column is after its first non-number).
-    void force_text(const std::vector<std::uint8_t>* forced) { forced_ = forced; }
+    /// (Each forced column is made text before its first cell, so the cell
+    /// loops need no check of their own.)
+    void force_text(const std::vector<std::uint8_t>* forced) {
+        forced_ = forced;
+        if (forced == nullptr || store_.n_rows == 0) return;
+        for (std::size_t c = 0; c < forced->size(); ++c)
+            if ((*forced)[c]) become_text(0, c);
+    }
     bool forced(std::size_t c) const noexcept { return forced_ != nullptr && (*forced_)[c]; }
 
     void cell(PyObject* value, std::size_t r, std::size_t c) {
-        if (!store_.is_text[c] && forced(c)) become_text(r, c);
         if (!store_.is_text[c]) {
             double v;
             if (cell_to_float(value, v)) {

@@ -11,7 +11,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import tovrik
 from tovrik_ml import _native
-from tovrik_ml._apply import learnt_mapping
+from tovrik_ml._apply import NotFittedError, learnt_mapping
 
 __all__ = ["TovrikEncoder"]
 
@@ -126,10 +126,10 @@ class TovrikEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
         prepared = self.__dict__.setdefault("_prepared", {})
         mapping = prepared.get("mapping")
         if mapping is None:
-            if self.encoder_.__getstate__()[:1] == b"\x00":
-                mapping = _native.prepare(_NO_TEXT_COLUMNS)
-            else:
+            try:
                 mapping = learnt_mapping(self.encoder_)
+            except NotFittedError:  # fitted on a float64 array: no text column
+                mapping = _native.prepare(_NO_TEXT_COLUMNS)
             prepared["mapping"] = mapping
         return mapping
 
