@@ -81,3 +81,37 @@ def test_a_fresh_process_can_merge_first():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "104"
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_remap_turns_local_codes_into_merged_codes(order):
+    # A partition's own encode, remapped into the merged sets of a wider set
+    # of texts, gives the codes an encode of the whole would give its rows.
+    part = np.array([["b", 1.5], ["nan", 2.0], ["é", 3.0], ["b", 4.0]], dtype=object)
+    rest = np.array([["a", 0.0], ["c", 0.0], ["<NA>", 0.0]], dtype=object)
+    rows, firsts, sets, local = _native.part_sets(part, [0], [False, False])
+    assert (rows, firsts) == (4, (0,))
+    local = np.asarray(local, order=order)
+    merged = packed(in_byte_order(list(part[:, 0]) + list(rest[:, 0])))
+    got = _native.remap(local, [0], sets, [merged])
+    whole = tovrik.Encoder().encode(np.concatenate([part, rest]))[:4]
+    np.testing.assert_array_equal(got, whole)
+    assert got.flags.f_contiguous == (order == "F") and got is not local
+    np.testing.assert_array_equal(_native.part_sets(part, [0], [False, False])[3], local)  # input untouched
+
+
+@pytest.mark.parametrize("args, error", [
+    ((np.zeros((2, 2), np.float32), [0], [packed(["a"])], [packed(["a"])]), "contiguous 2-D float64"),
+    ((np.zeros(2), [0], [packed(["a"])], [packed(["a"])]), "contiguous 2-D float64"),
+    ((np.zeros((4, 4))[::2], [0], [packed(["a"])], [packed(["a"])]), "contiguous 2-D float64"),
+    ((np.zeros((2, 2)), [2], [packed(["a"])], [packed(["a"])]), "beyond the width"),
+    ((np.zeros((2, 2)), [0], [packed(["a"])], []), "one local and one merged set"),
+    ((np.zeros((2, 2)), [0], [packed(["b"])], [packed(["a", "c"])]), "missing from the merged set"),
+    ((np.full((2, 2), 1.0), [0], [packed(["a"])], [packed(["a"])]), "beyond its set"),
+    ((np.full((2, 2), -1.0), [0], [packed(["a"])], [packed(["a"])]), "beyond its set"),
+    ((np.full((2, 2), np.inf), [0], [packed(["a"])], [packed(["a"])]), "beyond its set"),
+    ((np.zeros((2, 2)), [0], [("x", "y")], [packed(["a"])]), "a packed set holds"),
+])
+def test_remap_refuses_what_no_partition_gives(args, error):
+    with pytest.raises((ValueError, TypeError), match=error):
+        _native.remap(*args)

@@ -197,6 +197,8 @@ PyMethodDef k_functions[] = {
      "part_sets(obj, columns, force, /)\n--\n\nSorted distinct texts of a partition's columns."},
     {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_sets)), METH_FASTCALL,
      "merge(sets, /)\n--\n\nThe sorted union of sorted packed sets."},
+    {"remap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remap)), METH_FASTCALL,
+     "remap(matrix, columns, local_sets, merged_sets, /)\n--\n\nCodes into local sets as codes into merged sets."},
     {"state_of_sets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(state_of_sets)), METH_FASTCALL,
      "state_of_sets(columns, sets, /)\n--\n\nThe state bytes of an Encoder that learnt these sets."},
     {nullptr, nullptr, 0, nullptr},

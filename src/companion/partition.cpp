@@ -192,7 +192,68 @@ PyObject* part_sets(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
             PyTuple_SET_ITEM(firsts.get(), Py_ssize_t(i), check(PyLong_FromLongLong(encoder.first[c])).release());
         }
         Ref n = check(PyLong_FromUnsignedLongLong(rows));
-        return PyTuple_Pack(3, n.get(), firsts.get(), sets.get());
+        return PyTuple_Pack(4, n.get(), firsts.get(), sets.get(), matrix.get());
+    } catch (...) {
+        return translate_exception();
+    }
+}
+
+// remap(matrix, columns, local_sets, merged_sets) -> a new matrix: the listed
+// columns' codes into their local sets become codes into the merged sets.
+PyObject* remap(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    try {
+        if (nargs != 4) raise(PyExc_TypeError, "remap() takes 4 arguments");
+        require_numpy();
+        PyObject* m = args[0];
+        if (!PyArray_Check(m) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(m)) != 2 ||
+            PyArray_TYPE(reinterpret_cast<PyArrayObject*>(m)) != NPY_FLOAT64 ||
+            !(PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(m)) ||
+              PyArray_IS_F_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(m))))
+            raise(PyExc_TypeError, "remap() takes a contiguous 2-D float64 array");
+        auto* in_arr = reinterpret_cast<PyArrayObject*>(m);
+        const auto rows = std::size_t(PyArray_DIM(in_arr, 0)), cols = std::size_t(PyArray_DIM(in_arr, 1));
+        Ref columns = check(PySequence_Fast(args[1], "columns must be a sequence"));
+        Ref locals = check(PySequence_Fast(args[2], "local sets must be a sequence"));
+        Ref merged = check(PySequence_Fast(args[3], "merged sets must be a sequence"));
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(columns.get());
+        if (PySequence_Fast_GET_SIZE(locals.get()) != n || PySequence_Fast_GET_SIZE(merged.get()) != n)
+            raise(PyExc_ValueError, "one local and one merged set per column");
+
+        const bool by_column = !PyArray_IS_C_CONTIGUOUS(in_arr);
+        Ref out_arr = new_float_matrix(rows, cols, by_column);
+        const core::SendPtr in = matrix_out(m), out = matrix_out(out_arr.get());
+        if (rows * cols != 0) std::memcpy(out.ptr, in.ptr, rows * cols * sizeof(double));
+
+        std::vector<Ref> keep;
+        std::vector<double> lut;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            unsigned long long c = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(columns.get(), i));
+            if (c == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyError();
+            if (c >= cols) raise(PyExc_ValueError, "a column index beyond the width");
+            const PackedView local = from_python(PySequence_Fast_GET_ITEM(locals.get(), i), keep);
+            const PackedView all = from_python(PySequence_Fast_GET_ITEM(merged.get(), i), keep);
+            // Both sets ascend, so one walk finds each local text's merged code.
+            lut.clear();
+            std::size_t j = 0;
+            std::uint64_t code = 0;  // codes of the merged texts before j
+            for (std::size_t k = 0; k < local.n; ++k) {
+                const std::string_view t = local.at(k);
+                if (core::is_missing_text(t)) continue;
+                while (j < all.n && all.at(j) != t) {
+                    if (!core::is_missing_text(all.at(j))) ++code;
+                    ++j;
+                }
+                if (j == all.n) raise(PyExc_ValueError, "a local text is missing from the merged set");
+                lut.push_back(double(code));
+            }
+            for (std::size_t r = 0; r < rows; ++r) {
+                double& v = out.at(r, c);
+                if (v != v) continue;  // no code
+                if (!(v >= 0 && v < double(lut.size()))) raise(PyExc_ValueError, "a local code beyond its set");
+                v = lut[std::size_t(v)];
+            }
+        }
+        return out_arr.release();
     } catch (...) {
         return translate_exception();
     }

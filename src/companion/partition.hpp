@@ -6,9 +6,14 @@
 namespace tovrik::py {
 
 /// part_sets(obj, columns, force): (rows, first text row per listed column or
-/// -1, sorted distinct texts per listed column as (offsets, data)); columns
+/// -1, sorted distinct texts per listed column as (offsets, data), the
+/// partition's matrix encoded by itself); columns
 /// flagged in `force` take every cell through str() from row 0.
 PyObject* part_sets(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+/// remap(matrix, columns, local_sets, merged_sets): a copy of the matrix whose
+/// listed columns' codes into the local sets become codes into the merged sets.
+PyObject* remap(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 /// merge(sets): the sorted union of sorted packed sets, by a k-way merge.
 PyObject* merge_sets(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;

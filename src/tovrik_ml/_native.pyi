@@ -18,8 +18,11 @@ def apply(mapping: Mapping, obj: Any, error_on_unknown: bool, force: Any = None,
 
 _Packed = tuple[Any, Any]  # (int64 offsets, uint8 bytes) arrays of sorted distinct texts
 
-def part_sets(obj: Any, columns: Any, force: Any, /) -> tuple[int, tuple[int, ...], list[_Packed]]:
+def part_sets(obj: Any, columns: Any, force: Any, /) -> tuple[int, tuple[int, ...], list[_Packed], Any]:
     """Sorted distinct texts of a partition's columns."""
+
+def remap(matrix: Any, columns: Any, local_sets: Any, merged_sets: Any, /) -> Any:
+    """Codes into local sets as codes into merged sets."""
 
 def merge(sets: Any, /) -> _Packed:
     """The sorted union of sorted packed sets."""

@@ -44,13 +44,17 @@ def _candidates(meta: pd.DataFrame) -> list[int]:
 
 # ---- phase 1: one partition's sets ----
 
-def _summary(part: pd.DataFrame, number: int, columns: list[int]) -> dict[str, Any]:
-    """Per column: the partition holding the first text (this one or None),
-    the sorted distinct texts with no text before this partition, and the set
-    with one (None when both are the same)."""
+def _local(part: Any, number: int, columns: list[int]) -> dict[str, Any]:
+    """One partition encoded by itself, kept on its worker for phase 2: its
+    summary for the reduction, each listed column's first text row (or -1),
+    its local codes and index.
+
+    The summary holds, per column, the partition holding the first text (this
+    one or None), the sorted distinct texts with no text before this
+    partition, and the set with one (None when both are the same)."""
     _bound_pool()
     width = part.shape[1]
-    rows, firsts, sets = _native.part_sets(part, columns, [False] * width)
+    rows, firsts, sets, matrix = _native.part_sets(part, columns, [False] * width)
     # Numbers before a column's first text read differently once an earlier
     # partition held a text: str() instead of the float text rule.
     lead = [i for i, f in enumerate(firsts) if rows and f != 0]
@@ -59,10 +63,25 @@ def _summary(part: pd.DataFrame, number: int, columns: list[int]) -> dict[str, A
         flags = [False] * width
         for i in lead:
             flags[columns[i]] = True
-        _, _, again = _native.part_sets(part, [columns[i] for i in lead], flags)
+        again = _native.part_sets(part, [columns[i] for i in lead], flags)[2]
         for i, s in zip(lead, again):
             forced[i] = s
-    return {"first": [number if f >= 0 else None for f in firsts], "none": sets, "forced": forced}
+    summary = {"first": [number if f >= 0 else None for f in firsts], "none": sets, "forced": forced}
+    return {"summary": summary, "rows": rows, "firsts": list(firsts), "sets": sets, "matrix": matrix,
+            "index": part.index if isinstance(part, pd.DataFrame) else None}
+
+
+def _summary_of(local: dict[str, Any]) -> dict[str, Any]:
+    return local["summary"]
+
+
+def _status_of(local: dict[str, Any]) -> tuple[int, list[int]]:
+    return local["rows"], local["firsts"]
+
+
+def _summary(part: Any, number: int, columns: list[int]) -> dict[str, Any]:
+    """The summary of one partition's sets (see _local)."""
+    return _local(part, number, columns)["summary"]
 
 
 def _combine(*children: dict[str, Any]) -> dict[str, Any]:
@@ -123,9 +142,13 @@ def _codes(part: Any, state: bytes, firsts: list[Any], unknown_error: bool,
     return out
 
 
-def _codes_block(block: np.ndarray, state: bytes, firsts: list[Any], block_info: Any = None) -> np.ndarray:
-    number = block_info[0]["chunk-location"][0] if block_info else 0
-    return _codes(block, state, firsts, False, {"number": number})
+def _finish(local: dict[str, Any], merged: list[Any], text: list[int], columns: list[int], names: Any) -> Any:
+    """A partition's codes from its local codes: each local set walked against
+    the merged set gives the merged code of each local code."""
+    out = _native.remap(local["matrix"], [columns[i] for i in text], [local["sets"][i] for i in text], merged)
+    if local["index"] is None:
+        return out
+    return pd.DataFrame(out, index=local["index"], columns=names, copy=False)
 
 
 def _decoded(part: pd.DataFrame, state: bytes) -> pd.DataFrame:
@@ -140,20 +163,22 @@ def _decoded(part: pd.DataFrame, state: bytes) -> pd.DataFrame:
 # ---- the worker pools ----
 
 def _bound_pool() -> None:
-    """Sizes this process's pool, before its first use, so that the threads
-    of all Dask workers on this machine times their pool threads stay within
-    its cores (an explicit RAYON_NUM_THREADS is kept)."""
+    """Sizes this process's pool, before its first use, so that the pools of
+    all Dask workers on this machine together stay within its cores (an
+    explicit RAYON_NUM_THREADS is kept). The pool is one per process, shared
+    by all the worker's threads: dividing it by their number too would leave
+    one thread's work waiting for the other's."""
     if "RAYON_NUM_THREADS" in os.environ:
         return
     try:
         from distributed import get_worker
 
-        nthreads = get_worker().state.nthreads
+        get_worker()
     except (ImportError, ValueError, AttributeError):
         return  # not on a distributed worker: the local schedulers share one pool
     share = int(os.environ.get("TOVRIK_WORKERS_ON_HOST", "1"))
     cores = len(os.sched_getaffinity(0))
-    os.environ["RAYON_NUM_THREADS"] = str(max(1, cores // max(1, nthreads * share)))
+    os.environ["RAYON_NUM_THREADS"] = str(max(1, cores // max(1, share)))
 
 
 def _announce_workers() -> None:
@@ -192,13 +217,46 @@ def encode(ddf: Any, *, split_every: int = 8) -> tuple[Any, tovrik.Encoder]:
     meta = ddf._meta
     columns = _candidates(meta)
     parts = ddf.to_delayed()
-    summaries = [dask.delayed(_summary, pure=True)(p, i, columns) for i, p in enumerate(parts)]
-    (root,) = dask.compute(_tree(summaries, split_every))
+    out_meta = tovrik.Encoder().encode(meta)
+    out_meta.index = meta.index
+    encoder, blocks, _ = _encode_parts(parts, columns, meta.shape[1], split_every, out_meta.columns)
+    import dask.dataframe as dd
+
+    return dd.from_delayed(blocks, meta=out_meta, divisions=ddf.divisions, verify_meta=False), encoder
+
+
+def _encode_parts(parts: list[Any], columns: list[int], width: int, split_every: int,
+                  names: Any) -> tuple[tovrik.Encoder, list[Any], list[int]]:
+    """Learns the mapping of all parts and makes each part's codes, lazily.
+
+    Phase 1 runs once: its local codes stay in memory (on their workers) until
+    the codes are made from them. A part whose local reading of a text column
+    differs from the global one (only numbers, or numbers before its first text
+    after a text in an earlier part) is coded afresh with the merged mapping."""
+    locals_ = dask.persist(*[dask.delayed(_local, pure=True)(p, i, columns) for i, p in enumerate(parts)])
+    summaries = [dask.delayed(_summary_of, pure=True)(l) for l in locals_]
+    statuses = [dask.delayed(_status_of, pure=True)(l) for l in locals_]
+    root, statuses = dask.compute(_tree(summaries, split_every), statuses)
     text = [i for i, f in enumerate(root["first"]) if f is not None]
-    state, firsts = _learnt(root, columns, meta.shape[1])
+    state, firsts = _learnt(root, columns, width)
     encoder = tovrik.Encoder()
     encoder.__setstate__(state)
-    return _map_codes(ddf, state, firsts, False), encoder
+    merged = _shared([root["none"][i] for i in text])
+    state_key = None
+    blocks = []
+    for number, (local, (rows, local_first)) in enumerate(zip(locals_, statuses)):
+        same = all(local_first[i] == 0 or (local_first[i] > 0 and root["first"][i] == number) for i in text)
+        if same:
+            blocks.append(dask.delayed(_finish, pure=True)(local, merged, text, columns, names))
+        else:
+            if state_key is None:
+                state_key = _state_key(state)
+            blocks.append(dask.delayed(_coded_afresh, pure=True)(parts[number], state_key, firsts, number))
+    return encoder, blocks, [rows for rows, _ in statuses]
+
+
+def _coded_afresh(part: Any, state: bytes, firsts: list[Any], number: int) -> Any:
+    return _codes(part, state, firsts, False, {"number": number})
 
 
 def _learnt(root: dict[str, Any], columns: list[int], width: int) -> tuple[bytes, list[Any]]:
@@ -218,21 +276,21 @@ def _is_array(obj: Any) -> bool:
 def _encode_array(arr: Any, split_every: int) -> tuple[Any, tovrik.Encoder]:
     if arr.ndim != 2:
         raise ValueError(f"encode takes a 2-D dask array, not {arr.ndim}-D")
-    encoder = tovrik.Encoder()
     if arr.dtype.kind in _NUMERIC_KINDS:
         # No cell can be text: a float64 array keeps no mapping, others an empty one.
+        encoder = tovrik.Encoder()
         if arr.dtype != np.float64:
             encoder.__setstate__(_native.state_of_sets([], []))
         return arr.astype(np.float64, copy=True), encoder
     arr = arr.rechunk({1: -1})  # each block holds whole rows
-    columns = list(range(arr.shape[1]))
+    import dask.array as da
+
+    width = arr.shape[1]
     blocks = list(arr.to_delayed().ravel())
-    summaries = [dask.delayed(_summary, pure=True)(b, i, columns) for i, b in enumerate(blocks)]
-    (root,) = dask.compute(_tree(summaries, split_every))
-    state, firsts = _learnt(root, columns, arr.shape[1])
-    encoder.__setstate__(state)
-    codes = arr.map_blocks(_codes_block, _state_key(state), firsts, dtype=np.float64, meta=np.empty((0, 0), dtype=np.float64))
-    return codes, encoder
+    encoder, codes, rows = _encode_parts(blocks, list(range(width)), width, split_every, None)
+    return da.concatenate([da.from_delayed(b, shape=(n, width), dtype=np.float64,
+                                           meta=np.empty((0, 0), dtype=np.float64))
+                           for b, n in zip(codes, rows)], axis=0), encoder
 
 
 def transform(encoder: tovrik.Encoder, ddf: Any, unknown: str = "nan") -> Any:
@@ -256,12 +314,18 @@ def decode(encoder: tovrik.Encoder, ddf: Any) -> Any:
 def _state_key(state: bytes) -> Any:
     """The state as one key of the graph, which each worker fetches once: on a
     distributed cluster scattered to the workers, not sent inside the graph."""
+    return _shared(state)
+
+
+def _shared(obj: Any) -> Any:
+    """`obj` as one key of the graph: on a distributed cluster scattered to
+    every worker once, not sent inside the graph."""
     try:
         from distributed import default_client
 
-        return default_client().scatter(state, broadcast=True, hash=True)
+        return default_client().scatter([obj], broadcast=True, hash=True)[0]
     except (ImportError, ValueError):
-        return dask.delayed(state, pure=True)
+        return dask.delayed(obj, pure=True)
 
 
 def _map_codes(ddf: Any, state: bytes, firsts: list[Any], unknown_error: bool) -> Any:
