@@ -200,3 +200,12 @@ def test_numeric_dask_arrays(dtype):
     codes, enc = tdd.encode(da.from_array(whole, chunks=(4, 1)))
     assert np.array_equal(codes.compute(scheduler="sync"), want)
     assert enc.__getstate__() == want_enc.__getstate__()
+
+
+def test_categorical_partitions():
+    # Categorical columns are read from their codes; a partition holding only
+    # missing cells has no text of the column, another is coded afresh.
+    cats = pd.Index(["b", "a", "é", "nan", "unused"], dtype=object)
+    parts = [pd.DataFrame({"c": pd.Categorical.from_codes(codes, categories=cats), "f": np.arange(len(codes), dtype=float)})
+             for codes in ([-1, -1], [0, 1, -1], [], [2, 2, 3, -1], [-1])]
+    assert_exact(frame_of(parts), split_every=2)

@@ -46,6 +46,8 @@ ROADS = {
     "apply-array": lambda e, x: (e.encode(x), tovrik_ml.transform(e, x)),
     "apply-frame": lambda e, x: (e.encode(x), tovrik_ml.transform(e, pd.DataFrame(x, columns=["a", "b"]))),
     "apply-prepared": lambda e, x: tovrik_ml.transform(PREPARED, x, unknown="error"),
+    "encode-categorical": lambda e, x: e.encode(CATEGORICAL),
+    "apply-categorical": lambda e, x: tovrik_ml.transform(PREPARED, CATEGORICAL),
 }
 
 # Built once: a class made per call would grow the interpreter's type caches.
@@ -60,6 +62,8 @@ def prepared():
 
 
 PREPARED = prepared()
+CATEGORICAL = pd.DataFrame({"a": pd.Categorical.from_codes(
+    np.arange(50) % 4 - 1, categories=pd.Index(["v1", "v2", "zz", "unused"], dtype=object)), "b": np.zeros(50)})
 UNKNOWN = np.array([["zz", 1.0]], dtype=object)
 NOT_A_NUMBER = np.array([["v1", "x"]], dtype=object)
 
@@ -78,6 +82,7 @@ FAILURES = {
     "apply-too-narrow": lambda e, x: tovrik_ml.transform(PREPARED, x[:, :0]),
     "apply-str-raises": lambda e, x: tovrik_ml.transform(PREPARED, np.array([[RaisingStr(), 1.0]], dtype=object)),
     "apply-bad-unknown": lambda e, x: tovrik_ml.transform(PREPARED, x, unknown="skip"),
+    "apply-categorical-unknown": lambda e, x: tovrik_ml.transform(PREPARED, CATEGORICAL, unknown="error"),
 }
 
 

@@ -125,6 +125,10 @@ public:
         first[c] = 0;
         encoder.submit(c, texts);
     }
+    void submit(std::uint64_t c, core::CodedTexts&& column, std::size_t first_text) override {
+        first[c] = std::int64_t(first_text);
+        encoder.submit(c, std::move(column), first_text);
+    }
     void wait() override { encoder.wait(); }
 
     core::TextColumnEncoder encoder;

@@ -189,6 +189,42 @@ void LabelApplier::submit(std::uint64_t c, const PackedTexts& texts) {
     });
 }
 
+void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) {
+    const LabelMap* map = mapping_.map_of(c);
+    if (map == nullptr) {
+        faults_.push_back({c, first_text, std::string(column.texts[column.codes[first_text]]), true});
+        return;
+    }
+    CodedTexts* mine = &owned_coded_.emplace_back(std::move(column));
+    ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
+    const StridedOut out{&out_.at(0, c), out_.row_stride};
+    tasks_.run([mine, map, fault, out] {
+        // Each text some row holds is looked up once; the rows gather its code.
+        const UsedTexts used = used_texts(*mine);
+        std::vector<double> code_of(used.texts.size());
+        const bool unknown = apply_labels(used.texts, *map, StridedOut{code_of.data(), 1}) != k_no_row;
+        std::vector<std::uint8_t> is_unknown;
+        if (unknown) {  // which texts are unknown, for the lowest row holding one
+            is_unknown.assign(used.texts.size(), 0);
+            double scratch;
+            for (std::size_t i = 0; i < used.texts.size(); ++i)
+                if (code_of[i] != code_of[i])
+                    is_unknown[i] = apply_labels(std::span(&used.texts[i], 1), *map, StridedOut{&scratch, 1}) != k_no_row;
+        }
+        const std::size_t rows = mine->codes.size();
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::size_t at = used.place[mine->codes[r]];
+            out.data[r * out.stride] = code_of[at];
+            if (unknown && fault->row == k_no_row && is_unknown[at]) {
+                fault->row = r;
+                fault->text.assign(used.texts[at]);
+            }
+        }
+        std::vector<std::string_view>().swap(mine->texts);
+        std::vector<std::uint32_t>().swap(mine->codes);
+    });
+}
+
 std::vector<ColumnFault> LabelApplier::finish(std::span<const std::uint8_t> is_text, std::size_t rows) {
     wait();
     for (std::uint64_t c : mapping_.columns()) {

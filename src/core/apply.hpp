@@ -71,6 +71,7 @@ public:
 
     void submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) override;
     void submit(std::uint64_t c, const PackedTexts& texts) override;
+    void submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) override;
     void wait() override { tasks_.wait(); }
 
     /// After wait(): codes the listed columns that held only numbers (those
@@ -82,6 +83,7 @@ private:
     SendPtr out_;
     std::deque<ColumnFault> faults_;  // stable addresses while tasks fill them
     std::deque<std::vector<std::string_view>> owned_;
+    std::deque<CodedTexts> owned_coded_;
     PoolTasks tasks_;  // declared last: waited for first
 };
 

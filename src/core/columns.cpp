@@ -31,6 +31,43 @@ void TextColumnEncoder::submit(std::uint64_t c, const PackedTexts& texts) {
     start(c, [texts](StridedOut out) { return label_encode(texts, out); });
 }
 
+std::vector<std::string_view> TextColumnSink::expand(const CodedTexts& column) {
+    std::vector<std::string_view> rows(column.codes.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = column.texts[column.codes[r]];
+    return rows;
+}
+
+UsedTexts used_texts(const CodedTexts& column) {
+    constexpr std::size_t unused = std::size_t(-1);
+    UsedTexts used;
+    used.place.assign(column.texts.size(), unused);
+    const bool known = column.used.size() == column.texts.size();
+    if (!known)
+        for (std::uint32_t k : column.codes) used.place[k] = 0;
+    for (std::size_t k = 0; k < column.texts.size(); ++k) {
+        if (known ? !column.used[k] : used.place[k] == unused) continue;
+        used.place[k] = used.texts.size();
+        used.texts.push_back(column.texts[k]);
+    }
+    return used;
+}
+
+void TextColumnEncoder::submit(std::uint64_t c, CodedTexts&& column, std::size_t) {
+    CodedTexts* mine = &owned_coded_.emplace_back(std::move(column));
+    start(c, [mine](StridedOut out) {
+        // Only the texts some row holds are learnt: label-encode those, then
+        // give every row its text's code.
+        const UsedTexts used = used_texts(*mine);
+        std::vector<double> code_of(used.texts.size());
+        ColumnCodes codes = label_encode(used.texts, StridedOut{code_of.data(), 1});
+        const std::size_t rows = mine->codes.size();
+        for (std::size_t r = 0; r < rows; ++r) out.data[r * out.stride] = code_of[used.place[mine->codes[r]]];
+        std::vector<std::string_view>().swap(mine->texts);
+        std::vector<std::uint32_t>().swap(mine->codes);
+        return codes;
+    });
+}
+
 std::vector<ColumnLabels> TextColumnEncoder::finish() {
     tasks_.wait();
     std::vector<ColumnLabels> done;

@@ -38,6 +38,15 @@ struct ColumnLabels {
     ReverseLabelMap reverse_map;
 };
 
+/// A column given as indices into a list of texts: row r holds
+/// texts[codes[r]] (as a pandas Categorical holds its cells). The texts need
+/// not be distinct, nor all used.
+struct CodedTexts {
+    std::vector<std::string_view> texts;
+    std::vector<std::uint32_t> codes;  // one per row, each below texts.size()
+    std::vector<std::uint8_t> used;    // per text: held by some row (empty: not yet known)
+};
+
 /// Where the intake hands each text column once its cells are read: the label
 /// encoder, or a mapper that applies codes learnt before. Columns come in
 /// ascending order. The texts handed over must stay unchanged and alive until
@@ -53,8 +62,17 @@ public:
     /// Column c from packed texts (every cell a text).
     virtual void submit(std::uint64_t c, const PackedTexts& texts) = 0;
 
+    /// Column c as indices into texts, which the sink takes over; by default
+    /// handed on as one view a row.
+    virtual void submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) {
+        submit(c, expand(column), first_text);
+    }
+
     /// Waits for the work started on the pool; rethrows a task's failure.
     virtual void wait() = 0;
+
+protected:
+    static std::vector<std::string_view> expand(const CodedTexts& column);
 };
 
 /// Label-encodes text columns on the worker pool while the caller goes on
@@ -67,6 +85,8 @@ public:
     /// Starts column c; its views are freed as soon as the column is encoded.
     void submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) override;
     void submit(std::uint64_t c, const PackedTexts& texts) override;
+    /// Encodes the used texts once and gathers each row's code.
+    void submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) override;
     void wait() override { tasks_.wait(); }
 
     /// Waits for every submitted column; one record per column, ascending.
@@ -80,8 +100,17 @@ private:
     SendPtr out_;
     std::deque<ColumnLabels> results_;  // stable addresses while tasks fill them
     std::deque<std::vector<std::string_view>> owned_;
+    std::deque<CodedTexts> owned_coded_;
     PoolTasks tasks_;                   // declared last: waited for first
 };
+
+/// The texts of `column` that some row holds, each once by position, and for
+/// each text of the column its place among them (unused: size_t(-1)).
+struct UsedTexts {
+    std::vector<std::string_view> texts;
+    std::vector<std::size_t> place;
+};
+UsedTexts used_texts(const CodedTexts& column);
 
 /// Files the records of `encode_columns` into a new EncodingInfo.
 EncodingInfo make_encoding_info(std::vector<ColumnLabels>&& labels);

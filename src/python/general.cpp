@@ -246,6 +246,64 @@ public:
         sink_.submit(c, texts);
     }
 
+    /// Column c of a pandas Categorical whose categories are all exact str:
+    /// row r holds categories[codes[r]], or `missing` where the code is -1
+    /// (null when no code is). The cells read exactly as cell() would read
+    /// them, but each category's text is taken once, not once a row.
+    void coded_column(std::size_t c, PyArrayObject* categories, const std::int64_t* codes, PyObject* missing) {
+        const std::size_t rows = store_.n_rows;
+        const auto k = std::size_t(PyArray_DIM(categories, 0));
+        if (k > std::size_t(UINT32_MAX) - 2) throw Panic("a Categorical with too many categories");
+        double missing_value = 0.0;
+        const bool missing_is_number = missing != nullptr && cell_to_float(missing, missing_value);
+        const bool was_text = store_.is_text[c] != 0;  // forced: every cell through str() from row 0
+        std::size_t first = was_text ? 0 : rows;
+        core::CodedTexts column;
+        column.used.assign(k + 2, 0);
+        column.codes.resize(rows);
+        const auto missing_at = std::uint32_t(k + 1);  // a missing cell from the first text on
+        std::size_t last_missing = rows;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::int64_t code = codes[r];
+            if (code >= 0) {
+                if (std::uint64_t(code) >= k) throw Panic("a Categorical code out of range");
+                column.codes[r] = std::uint32_t(code);
+                column.used[std::size_t(code)] = 1;
+                if (first == rows) first = r;
+            } else {
+                if (missing == nullptr || code != -1) throw Panic("a Categorical code out of range");
+                column.codes[r] = missing_at;
+                last_missing = r;
+                if (!missing_is_number && first == rows) first = r;
+            }
+        }
+        if (first == rows) {  // only missing numbers: not a text column
+            for (std::size_t r = 0; r < rows; ++r) out_.at(r, c) = missing_value;
+            return;
+        }
+        // Missing cells before the first text are numbers, read by the float
+        // text rule; from there on through str().
+        for (std::size_t r = 0; r < first; ++r) {
+            column.codes[r] = std::uint32_t(k);
+            column.used[k] = 1;
+        }
+        column.used[missing_at] = last_missing != rows && last_missing >= first;
+        column.texts.resize(k + 2);
+        auto* const* cats = static_cast<PyObject* const*>(PyArray_DATA(categories));
+        for (std::size_t i = 0; i < k; ++i)
+            if (column.used[i]) column.texts[i] = text_of(cats[i]);
+        if (column.used[k]) {
+            std::string buf;
+            core::append_float_text(buf, missing_value);
+            column.texts[k] = arena_.add(buf);
+        }
+        if (column.used[missing_at]) column.texts[missing_at] = text_of(missing);
+        store_.is_text[c] = 1;
+        first_text_[c] = first;
+        std::vector<std::string_view>().swap(store_.text_columns[c]);
+        sink_.submit(c, std::move(column), first);
+    }
+
     /// Keeps Arrow memory whose texts are handed to text() alive.
     void hold(std::vector<arrow::TextChunk>&& chunks) {
         for (auto& ch : chunks) arrow_.push_back(std::move(ch));
@@ -385,12 +443,35 @@ void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t row
 }
 
 // How one column of a pandas DataFrame is read on the column road.
-enum class FrameRoad : std::uint8_t { numpy, strings, arrow_strings };
+enum class FrameRoad : std::uint8_t { numpy, strings, arrow_strings, categorical };
 
 struct FrameColumn {
     FrameRoad road;
-    Direct kind;  // how its NumPy array is read: object for a string column
+    Direct kind;      // how its NumPy array is read: object for a string column
+    Ref categories;   // a categorical column's categories, an object array of exact str
 };
+
+// The categories of a pandas CategoricalDtype as an object array of our own,
+// when every one is an exact str (their cells are then those very str objects,
+// or the dtype's missing value); else null.
+Ref str_categories(PyObject* dtype) {
+    Ref cats = check(PyObject_GetAttrString(dtype, "categories"));
+    Ref arr = check(PyObject_CallMethod(cats.get(), "to_numpy", nullptr));
+    if (!PyArray_CheckExact(arr.get())) return {};
+    auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
+    if (PyArray_NDIM(a) != 1) return {};
+    if (PyArray_TYPE(a) != NPY_OBJECT) {
+        // Numbers, dates and the like: not texts of ours to take.
+        if (PyArray_DIM(a, 0) != 0) return {};
+    }
+    PyArray_Descr* d = PyArray_DescrFromType(NPY_OBJECT);  // stolen below
+    Ref own = check(PyArray_FromAny(arr.get(), d, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY, nullptr));
+    auto* o = reinterpret_cast<PyArrayObject*>(own.get());
+    auto* const* items = static_cast<PyObject* const*>(PyArray_DATA(o));
+    for (npy_intp i = 0, n = PyArray_DIM(o, 0); i < n; ++i)
+        if (items[i] == nullptr || !PyUnicode_CheckExact(items[i])) return {};
+    return own;
+}
 
 // Whether a pandas string dtype keeps its texts in Arrow memory.
 bool arrow_storage(PyObject* dtype) {
@@ -421,6 +502,7 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
     Ref frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != frame_type.get()) return std::nullopt;
     Ref string_dtype = check(PyObject_GetAttrString(pandas.get(), "StringDtype"));
+    Ref categorical_dtype = check(PyObject_GetAttrString(pandas.get(), "CategoricalDtype"));
     Ref dtypes = Ref::steal(PyObject_GetAttrString(obj, "dtypes"));
     if (!dtypes) throw panic_from_pending("failed to read the DataFrame's dtypes");
     Ref list = Ref::steal(PyObject_CallMethod(dtypes.get(), "tolist", nullptr));
@@ -435,10 +517,15 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
             auto* d = reinterpret_cast<PyArray_Descr*>(dt);
             const Direct kind = kind_of_type(d->type_num);
             if (kind == Direct::none || !PyArray_ISNBO(d->byteorder)) return std::nullopt;
-            road[c] = {FrameRoad::numpy, kind};
+            road[c] = {FrameRoad::numpy, kind, {}};
             all_object = all_object && kind == Direct::object;
         } else if (check_status(PyObject_IsInstance(dt, string_dtype.get())) == 1) {
-            road[c] = {arrow_storage(dt) ? FrameRoad::arrow_strings : FrameRoad::strings, Direct::object};
+            road[c] = {arrow_storage(dt) ? FrameRoad::arrow_strings : FrameRoad::strings, Direct::object, {}};
+            all_object = false;
+        } else if (reinterpret_cast<PyObject*>(Py_TYPE(dt)) == categorical_dtype.get()) {
+            Ref cats = str_categories(dt);
+            if (!cats) return std::nullopt;
+            road[c] = {FrameRoad::categorical, Direct::object, std::move(cats)};
             all_object = false;
         } else {
             return std::nullopt;
@@ -510,7 +597,14 @@ public:
         bool shared;  // the frame may reach its cells
     };
 
-    explicit FrameSnapshot(std::size_t cols) : source_of_(cols, k_none), chunks_(cols), missing_(cols) {}
+    explicit FrameSnapshot(std::size_t cols)
+        : source_of_(cols, k_none), chunks_(cols), missing_(cols), coded_(cols) {}
+
+    // A categorical column: its categories (exact str), its codes as int64,
+    // and the cell of a missing code (null when no code is missing).
+    struct Coded {
+        Ref categories, codes, missing;
+    };
 
     void add_array(Ref array, std::size_t first, std::size_t width, Direct kind) {
         auto* a = reinterpret_cast<PyArrayObject*>(array.get());
@@ -523,7 +617,9 @@ public:
         chunks_[c] = std::move(chunks);
         missing_[c] = std::move(missing);
     }
+    void add_coded(std::size_t c, Coded&& coded) { coded_[c] = std::move(coded); }
     void set_pandas_na(Ref na) { pandas_na_ = std::move(na); }
+    PyObject* pandas_na() const noexcept { return pandas_na_.get(); }
 
     friend PyObject* before_python_code(FrameSnapshot& frame, std::size_t c, PyObject* cell);
     friend void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t rows);
@@ -533,6 +629,7 @@ private:
     std::vector<std::size_t> source_of_;  // per column: index into sources_, k_none for chunks
     std::vector<std::optional<std::vector<arrow::TextChunk>>> chunks_;
     std::vector<Ref> missing_;
+    std::vector<Coded> coded_;
     Ref pandas_na_;
     bool detached_ = false;
 };
@@ -561,6 +658,42 @@ bool frame_array(PyObject* arr, int ndim, Direct kind, std::size_t rows, std::si
 
 // Takes what every column will be read from. A failing pandas or Arrow call is
 // the internal-error exception, as a failing `values` is on the other road.
+// A categorical column's codes and missing cell, taken from its Categorical
+// `ext`; false when it does not hold what its categories promise (the column
+// is then read through astype(object), as `values` reads it).
+bool take_coded(PyObject* ext, PyObject* categories, PyObject* pandas_na, std::size_t rows,
+                FrameSnapshot::Coded& out) {
+    Ref pandas = check(PyImport_ImportModule("pandas"));
+    Ref categorical = check(PyObject_GetAttrString(pandas.get(), "Categorical"));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(ext)) != categorical.get()) return false;
+    Ref codes = check(PyObject_GetAttrString(ext, "codes"));
+    if (!PyArray_Check(codes.get())) return false;
+    auto* ca = reinterpret_cast<PyArrayObject*>(codes.get());
+    if (PyArray_NDIM(ca) != 1 || std::size_t(PyArray_DIM(ca, 0)) != rows || !PyArray_ISINTEGER(ca)) return false;
+    PyArray_Descr* d = PyArray_DescrFromType(NPY_INT64);  // stolen below
+    Ref own = check(PyArray_FromAny(codes.get(), d, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY, nullptr));
+    const auto* v = static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(own.get())));
+    std::size_t first_missing = rows;
+    for (std::size_t r = 0; r < rows && first_missing == rows; ++r)
+        if (v[r] < 0) first_missing = r;
+    Ref missing;
+    if (first_missing != rows) {
+        // The very cell astype(object) puts at a missing code.
+        Ref lo = check(PyLong_FromSize_t(first_missing)), hi = check(PyLong_FromSize_t(first_missing + 1));
+        Ref span = check(PySlice_New(lo.get(), hi.get(), nullptr));
+        Ref one = check(PyObject_GetItem(ext, span.get()));
+        Ref arr = check(PyObject_CallMethod(one.get(), "astype", "s", "object"));
+        if (!frame_array(arr.get(), 1, Direct::object, 1, 1)) return false;
+        PyObject* cell;
+        std::memcpy(&cell, PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), sizeof cell);
+        const bool nan = cell != nullptr && PyFloat_CheckExact(cell) && std::isnan(PyFloat_AS_DOUBLE(cell));
+        if (!nan && (cell == nullptr || cell != pandas_na)) return false;
+        missing = Ref::borrow(cell);
+    }
+    out = {Ref::borrow(categories), std::move(own), std::move(missing)};
+    return true;
+}
+
 FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, std::size_t rows) {
     FrameSnapshot frame(road.size());
     try {
@@ -600,6 +733,14 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
                 continue;
             }
             Ref ext = check(PyObject_GetAttrString(series.get(), "array"));
+            if (road[c].road == FrameRoad::categorical) {
+                FrameSnapshot::Coded coded;
+                if (take_coded(ext.get(), road[c].categories.get(), frame.pandas_na(), rows, coded)) {
+                    frame.add_coded(c, std::move(coded));
+                    ++c;
+                    continue;
+                }
+            }
             if (road[c].road == FrameRoad::arrow_strings) {
                 if (auto chunks = arrow_chunks(ext.get(), rows)) {
                     Ref missing;
@@ -635,6 +776,14 @@ void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t ro
         if (auto& chunks = frame.chunks_[c]) {
             read_arrow_column(std::move(*chunks), frame.missing_[c].get(), reader, rows, c, countdown);
             chunks.reset();
+            continue;
+        }
+        if (FrameSnapshot::Coded& coded = frame.coded_[c]; coded.categories) {
+            reader.coded_column(c, reinterpret_cast<PyArrayObject*>(coded.categories.get()),
+                                static_cast<const std::int64_t*>(
+                                    PyArray_DATA(reinterpret_cast<PyArrayObject*>(coded.codes.get()))),
+                                coded.missing.get());
+            coded = {};
             continue;
         }
         const FrameSnapshot::Source& s = frame.sources_[frame.source_of_[c]];
