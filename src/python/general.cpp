@@ -404,7 +404,31 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
             reader.end_column(c);
             return;
         }
-        for (std::size_t r = 0; r < rows; ++r) reader.number(load_number(kind, at(r)), r, c);
+        // One loop per dtype, not a switch per cell.
+        const char* base = rows != 0 ? at(0) : nullptr;
+        const npy_intp step = PyArray_STRIDE(a, 0);
+        auto copy = [&](auto zero) {
+            using T = decltype(zero);
+            for (std::size_t r = 0; r < rows; ++r) {
+                T v;
+                std::memcpy(&v, base + npy_intp(r) * step, sizeof v);
+                reader.number(static_cast<double>(v), r, c);
+            }
+        };
+        switch (kind) {
+            case Direct::f64: copy(double{}); break;
+            case Direct::f32: copy(float{}); break;
+            case Direct::i8: copy(std::int8_t{}); break;
+            case Direct::i16: copy(std::int16_t{}); break;
+            case Direct::i32: copy(std::int32_t{}); break;
+            case Direct::i64: copy(std::int64_t{}); break;
+            case Direct::u8: copy(std::uint8_t{}); break;
+            case Direct::u16: copy(std::uint16_t{}); break;
+            case Direct::u32: copy(std::uint32_t{}); break;
+            case Direct::u64: copy(std::uint64_t{}); break;
+            default:
+                for (std::size_t r = 0; r < rows; ++r) reader.number(load_number(kind, at(r)), r, c);
+        }
         return;
     }
     // Cells a few rows ahead are fetched into the cache early: the objects of
