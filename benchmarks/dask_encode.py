@@ -49,7 +49,7 @@ def best(f, repeat):
     return min(times)
 
 
-def run_cluster(workers, args, results):
+def run_cluster(workers, args, results, one_core=False):
     import dask
     import dask.dataframe as dd
     from distributed import Client, LocalCluster, wait
@@ -57,7 +57,12 @@ def run_cluster(workers, args, results):
     import tovrik_ml.dask as tdd
 
     cores = len(os.sched_getaffinity(0))
-    with LocalCluster(n_workers=workers, threads_per_worker=max(1, cores // workers), processes=True,
+    # one_core: a worker of one thread with a one-thread pool, to see how the
+    # time falls as workers (each with its core) are added.
+    label = f"{workers} worker(s)" + (", one core each" if one_core else "")
+    extra = {"env": {"RAYON_NUM_THREADS": "1"}} if one_core else {}
+    with LocalCluster(n_workers=workers, threads_per_worker=1 if one_core else max(1, cores // workers), processes=True,
+                      **extra,
                       dashboard_address=None, silence_logs=40) as cluster, Client(cluster) as client:
         per = args.rows // args.partitions
         ddf = dd.from_map(make_part, range(args.partitions), rows=per, enforce_metadata=False)
@@ -91,9 +96,9 @@ def run_cluster(workers, args, results):
 
         codes, _ = ours()  # the untimed check run
         t_ours = best(ours, args.repeat)
-        results[f"tovrik_ml.dask, {workers} worker(s)"] = t_ours
-        print(f"  tovrik_ml.dask.encode, {workers} worker(s): {t_ours:.2f} s", flush=True)
-        if workers != args.peers_at:
+        results[f"tovrik_ml.dask, {label}"] = t_ours
+        print(f"  tovrik_ml.dask.encode, {label}: {t_ours:.2f} s", flush=True)
+        if workers != args.peers_at or one_core:
             return
         for name, f in [("dask categorize + sorted cat.codes", categorize), ("dask-ml LabelEncoder", dask_ml)]:
             try:
@@ -144,6 +149,8 @@ def main():
     p.add_argument("--split-every", type=int, default=8)
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--peers-at", type=int, default=2, help="worker count at which the peers run")
+    p.add_argument("--one-core", action="store_true",
+                   help="also time 1 worker held to one core (one thread, a one-thread pool)")
     p.add_argument("--peer-timeout", type=float, default=600.0, help="seconds a peer may take")
     args = p.parse_args()
     print(f"{args.rows:,} rows in {args.partitions} partitions, {len(os.sched_getaffinity(0))} cores", flush=True)
@@ -152,6 +159,10 @@ def main():
         run_cluster(workers, args, results)
     one, two = results["tovrik_ml.dask, 1 worker(s)"], results["tovrik_ml.dask, 2 worker(s)"]
     print(f"2 workers / 1 worker: {two / one:.2f}")
+    if args.one_core:
+        run_cluster(1, args, results, one_core=True)
+        alone = results["tovrik_ml.dask, 1 worker(s), one core each"]
+        print(f"2 workers / 1 worker of one core: {two / alone:.2f}")
     peak, merged = merge_memory(args)
     print(f"root merge of {args.partitions} partitions' sets: peak {peak / 2**20:.1f} MiB beside a merged "
           f"dictionary of {merged / 2**20:.1f} MiB ({peak / merged:.2f}x)")

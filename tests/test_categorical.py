@@ -21,17 +21,17 @@ def categorical(rng, n, dtype, missing=0.2, unused=3):
     return pd.Categorical.from_codes(codes, categories=cats)
 
 
-def by_values(frame):
-    """Encode the frame's `values`: the cells every road must give."""
-    enc = tovrik.Encoder()
-    return enc.encode(frame.to_numpy(dtype=object) if frame.shape[1] else frame.values), enc
+def through_values(frame):
+    """A stand-in of the frame that encode can only read through `values`."""
+    return type("DataFrame", (), {"columns": frame.columns, "shape": frame.shape, "values": frame.values})()
 
 
 def assert_like_values(frame):
-    enc = tovrik.Encoder()
+    enc, want_enc = tovrik.Encoder(), tovrik.Encoder()
     got = enc.encode(frame)
-    want, want_enc = by_values(frame)
-    np.testing.assert_array_equal(got.to_numpy(), want)
+    want = want_enc.encode(through_values(frame))
+    assert list(got.columns) == list(want.columns)
+    np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
     assert enc.__getstate__() == want_enc.__getstate__()
     return enc
 
@@ -72,9 +72,14 @@ def test_surrogates_and_str_subclasses_in_categories():
         def __str__(self):
             return "tag:" + self
 
+    # `values` itself fails here (pandas hashes the categories); the cells
+    # read as the same cells in an object column do.
     odd = pd.Index(["\ud800", "ok"], dtype=object)
     frame = pd.DataFrame({"s": pd.Categorical.from_codes([0, 1, 0, -1], categories=odd), "f": np.zeros(4)})
-    assert_like_values(frame)
+    cells = pd.DataFrame({"s": pd.Series(["\ud800", "ok", "\ud800", np.nan], dtype=object), "f": np.zeros(4)})
+    enc, want_enc = tovrik.Encoder(), tovrik.Encoder()
+    np.testing.assert_array_equal(enc.encode(frame).to_numpy(), want_enc.encode(cells).to_numpy())
+    assert enc.__getstate__() == want_enc.__getstate__()
     frame = pd.DataFrame({"t": pd.Categorical.from_codes([0, 1, 0], categories=pd.Index([Tag("a"), "b"], dtype=object)),
                           "f": np.zeros(3)})
     assert_like_values(frame)

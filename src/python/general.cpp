@@ -1,12 +1,14 @@
 // The general path: every cell read through Python (or straight from the buffer
 // of a plain ndarray), columns sorted into numeric and text, texts encoded.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 #include "core/columns.hpp"
 #include "core/growth.hpp"
@@ -187,6 +189,7 @@ public:
             if ((*forced)[c]) become_text(0, c);
     }
     bool forced(std::size_t c) const noexcept { return forced_ != nullptr && (*forced_)[c]; }
+    bool is_text(std::size_t c) const noexcept { return store_.is_text[c] != 0; }
 
     void cell(PyObject* value, std::size_t r, std::size_t c) {
         if (!store_.is_text[c]) {
@@ -206,20 +209,20 @@ public:
     /// text is str() of the Python number `values` boxes it as.
     void forced_number(Direct kind, const char* p, std::size_t r, std::size_t c) {
         std::string buf;
-        auto as = [p](auto v) {
+        auto as = [&](auto v) {
             std::memcpy(&v, p, sizeof v);
-            return std::to_string(v);
+            return int_text(v);
         };
         switch (kind) {
-            case Direct::boolean: buf = *p != 0 ? "True" : "False"; break;
-            case Direct::i8: buf = as(std::int8_t{}); break;
-            case Direct::i16: buf = as(std::int16_t{}); break;
-            case Direct::i32: buf = as(std::int32_t{}); break;
-            case Direct::i64: buf = as(std::int64_t{}); break;
-            case Direct::u8: buf = as(std::uint8_t{}); break;
-            case Direct::u16: buf = as(std::uint16_t{}); break;
-            case Direct::u32: buf = as(std::uint32_t{}); break;
-            case Direct::u64: buf = as(std::uint64_t{}); break;
+            case Direct::boolean: text(*p != 0 ? "True" : "False", r, c); return;
+            case Direct::i8: text(as(std::int8_t{}), r, c); return;
+            case Direct::i16: text(as(std::int16_t{}), r, c); return;
+            case Direct::i32: text(as(std::int32_t{}), r, c); return;
+            case Direct::i64: text(as(std::int64_t{}), r, c); return;
+            case Direct::u8: text(as(std::uint8_t{}), r, c); return;
+            case Direct::u16: text(as(std::uint16_t{}), r, c); return;
+            case Direct::u32: text(as(std::uint32_t{}), r, c); return;
+            case Direct::u64: text(as(std::uint64_t{}), r, c); return;
             default: {
                 char* t = PyOS_double_to_string(load_number(kind, p), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
                 if (t == nullptr) throw PyError();
@@ -310,6 +313,32 @@ public:
     }
 
 private:
+    // str() of an integer, held in the arena: columns of integers repeat
+    // their values, so each recent value's text is made once.
+    template <class T>
+    std::string_view int_text(T v) {
+        const bool cacheable = !std::is_unsigned_v<T> || std::uint64_t(v) <= std::uint64_t(INT64_MAX);
+        IntText* slot = nullptr;
+        if (cacheable) {
+            if (int_texts_.empty()) int_texts_.resize(std::size_t(1) << k_int_text_bits);
+            const auto key = std::int64_t(v);
+            slot = &int_texts_[std::uint64_t(key) * 0x9E3779B97F4A7C15ull >> (64 - k_int_text_bits)];
+            if (slot->set && slot->value == key) return slot->text;
+        }
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+        const std::string_view t = arena_.add(std::string_view(digits, std::size_t(end - digits)));
+        if (slot != nullptr) *slot = {std::int64_t(v), t, true};
+        return t;
+    }
+    static constexpr unsigned k_int_text_bits = 12;
+    struct IntText {
+        std::int64_t value = 0;
+        std::string_view text;
+        bool set = false;
+    };
+    std::vector<IntText> int_texts_;  // made at the first integer's text
+
     // The numbers read so far in this column are turned into texts by the
     // float text rule; later cells are taken through str().
     void become_text(std::size_t r, std::size_t c) {
@@ -467,13 +496,40 @@ void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t row
 }
 
 // How one column of a pandas DataFrame is read on the column road.
-enum class FrameRoad : std::uint8_t { numpy, strings, arrow_strings, categorical };
+enum class FrameRoad : std::uint8_t { numpy, strings, arrow_strings, categorical, masked };
 
 struct FrameColumn {
     FrameRoad road;
     Direct kind;      // how its NumPy array is read: object for a string column
     Ref categories;   // a categorical column's categories, an object array of exact str
 };
+
+// The numbers of pandas' nullable dtypes (Int64, Float64, boolean, ...): the
+// NumPy dtype of their values, or none.
+Direct masked_kind(PyObject* pandas, PyObject* dtype) {
+    static const char* const k_names[] = {"Int8Dtype", "Int16Dtype", "Int32Dtype", "Int64Dtype",
+                                          "UInt8Dtype", "UInt16Dtype", "UInt32Dtype", "UInt64Dtype",
+                                          "Float32Dtype", "Float64Dtype", "BooleanDtype"};
+    bool known = false;
+    for (const char* name : k_names) {
+        Ref type = Ref::steal(PyObject_GetAttrString(pandas, name));
+        if (!type) {
+            absorb_error();
+            continue;
+        }
+        if (reinterpret_cast<PyObject*>(Py_TYPE(dtype)) == type.get()) {
+            known = true;
+            break;
+        }
+    }
+    if (!known) return Direct::none;
+    Ref np = check(PyObject_GetAttrString(dtype, "numpy_dtype"));
+    if (!PyArray_DescrCheck(np.get())) return Direct::none;
+    auto* d = reinterpret_cast<PyArray_Descr*>(np.get());
+    if (!PyArray_ISNBO(d->byteorder)) return Direct::none;
+    const Direct kind = kind_of_type(d->type_num);
+    return kind == Direct::object ? Direct::none : kind;
+}
 
 // The categories of a pandas CategoricalDtype as an object array of our own,
 // when every one is an exact str (their cells are then those very str objects,
@@ -551,11 +607,17 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
             if (!cats) return std::nullopt;
             road[c] = {FrameRoad::categorical, Direct::object, std::move(cats)};
             all_object = false;
+        } else if (const Direct kind = masked_kind(pandas.get(), dt); kind != Direct::none) {
+            road[c] = {FrameRoad::masked, kind, {}};
+            all_object = false;
         } else {
             return std::nullopt;
         }
     }
     if (all_object) return std::nullopt;  // `values` is then the object block itself
+    // A frame of one nullable column: `values` is its to_numpy(), whose cells
+    // differ from astype(object)'s (NaN for pandas.NA in pandas 3).
+    if (cols == 1 && road[0].road == FrameRoad::masked) return std::nullopt;
     return road;
 }
 
@@ -622,12 +684,18 @@ public:
     };
 
     explicit FrameSnapshot(std::size_t cols)
-        : source_of_(cols, k_none), chunks_(cols), missing_(cols), coded_(cols) {}
+        : source_of_(cols, k_none), chunks_(cols), missing_(cols), coded_(cols), masked_(cols) {}
 
     // A categorical column: its categories (exact str), its codes as int64,
     // and the cell of a missing code (null when no code is missing).
     struct Coded {
         Ref categories, codes, missing;
+    };
+    // A column of a nullable dtype: its values (a NumPy array of `kind`), its
+    // mask, and the cell `values` has where the mask is set.
+    struct Masked {
+        Ref data, mask, missing;
+        Direct kind = Direct::none;
     };
 
     void add_array(Ref array, std::size_t first, std::size_t width, Direct kind) {
@@ -642,6 +710,7 @@ public:
         missing_[c] = std::move(missing);
     }
     void add_coded(std::size_t c, Coded&& coded) { coded_[c] = std::move(coded); }
+    void add_masked(std::size_t c, Masked&& masked) { masked_[c] = std::move(masked); }
     void set_pandas_na(Ref na) { pandas_na_ = std::move(na); }
     PyObject* pandas_na() const noexcept { return pandas_na_.get(); }
 
@@ -654,6 +723,7 @@ private:
     std::vector<std::optional<std::vector<arrow::TextChunk>>> chunks_;
     std::vector<Ref> missing_;
     std::vector<Coded> coded_;
+    std::vector<Masked> masked_;
     Ref pandas_na_;
     bool detached_ = false;
 };
@@ -718,6 +788,42 @@ bool take_coded(PyObject* ext, PyObject* categories, PyObject* pandas_na, std::s
     return true;
 }
 
+// A nullable column's values and mask, from its masked array `ext`; false
+// when they are not what its dtype promises (the column is then read through
+// astype(object), as `values` reads it).
+bool take_masked(PyObject* ext, Direct kind, PyObject* pandas_na, std::size_t rows, FrameSnapshot::Masked& out) {
+    Ref mask = check(PyObject_CallMethod(ext, "isna", nullptr));
+    if (direct_kind(mask.get(), 1) != Direct::boolean || std::size_t(PyArray_DIM(reinterpret_cast<PyArrayObject*>(mask.get()), 0)) != rows)
+        return false;
+    Ref dtype = check(PyObject_GetAttrString(ext, "dtype"));
+    Ref np = check(PyObject_GetAttrString(dtype.get(), "numpy_dtype"));
+    Ref kwargs = check(Py_BuildValue("{s:O,s:i}", "dtype", np.get(), "na_value", 0));
+    Ref to_numpy = check(PyObject_GetAttrString(ext, "to_numpy"));
+    Ref empty = check(PyTuple_New(0));
+    Ref data = check(PyObject_Call(to_numpy.get(), empty.get(), kwargs.get()));
+    if (!frame_array(data.get(), 1, kind, rows, 1)) return false;
+    const auto* m = static_cast<const std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
+    const npy_intp step = PyArray_STRIDE(reinterpret_cast<PyArrayObject*>(mask.get()), 0);
+    std::size_t first_missing = rows;
+    for (std::size_t r = 0; r < rows && first_missing == rows; ++r)
+        if (m[npy_intp(r) * step]) first_missing = r;
+    Ref missing;
+    if (first_missing != rows) {
+        // The very cell astype(object) puts where the mask is set.
+        Ref lo = check(PyLong_FromSize_t(first_missing)), hi = check(PyLong_FromSize_t(first_missing + 1));
+        Ref span = check(PySlice_New(lo.get(), hi.get(), nullptr));
+        Ref one = check(PyObject_GetItem(ext, span.get()));
+        Ref arr = check(PyObject_CallMethod(one.get(), "astype", "s", "object"));
+        if (!frame_array(arr.get(), 1, Direct::object, 1, 1)) return false;
+        PyObject* cell;
+        std::memcpy(&cell, PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), sizeof cell);
+        if (cell == nullptr || cell != pandas_na) return false;
+        missing = Ref::borrow(cell);
+    }
+    out = {std::move(data), std::move(mask), std::move(missing), kind};
+    return true;
+}
+
 FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, std::size_t rows) {
     FrameSnapshot frame(road.size());
     try {
@@ -757,6 +863,14 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
                 continue;
             }
             Ref ext = check(PyObject_GetAttrString(series.get(), "array"));
+            if (road[c].road == FrameRoad::masked) {
+                FrameSnapshot::Masked masked;
+                if (take_masked(ext.get(), road[c].kind, frame.pandas_na(), rows, masked)) {
+                    frame.add_masked(c, std::move(masked));
+                    ++c;
+                    continue;
+                }
+            }
             if (road[c].road == FrameRoad::categorical) {
                 FrameSnapshot::Coded coded;
                 if (take_coded(ext.get(), road[c].categories.get(), frame.pandas_na(), rows, coded)) {
@@ -794,12 +908,41 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
     return frame;
 }
 
+// Reads a nullable column as `values` gives it: each value the Python number
+// astype(object) boxes it as (a number until the column's first text, then
+// its str()), pandas.NA where the mask is set.
+void read_masked_column(const FrameSnapshot::Masked& col, CellReader& reader, std::size_t rows, std::size_t c,
+                        std::size_t& countdown) {
+    auto* d = reinterpret_cast<PyArrayObject*>(col.data.get());
+    auto* m = reinterpret_cast<PyArrayObject*>(col.mask.get());
+    const char* data = static_cast<const char*>(PyArray_DATA(d));
+    const char* mask = static_cast<const char*>(PyArray_DATA(m));
+    const npy_intp step = PyArray_STRIDE(d, 0), mask_step = PyArray_STRIDE(m, 0);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* p = data + npy_intp(r) * step;
+        if (mask[npy_intp(r) * mask_step]) {
+            check_signals(countdown);
+            reader.cell(col.missing.get(), r, c);
+        } else if (reader.is_text(c)) {
+            reader.forced_number(col.kind, p, r, c);
+        } else {
+            reader.number(load_number(col.kind, p), r, c);
+        }
+    }
+    if (reader.is_text(c)) reader.end_column(c);
+}
+
 void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t rows) {
     std::size_t countdown = k_signal_interval;
     for (std::size_t c = 0; c < frame.source_of_.size(); ++c) {
         if (auto& chunks = frame.chunks_[c]) {
             read_arrow_column(std::move(*chunks), frame.missing_[c].get(), reader, rows, c, countdown);
             chunks.reset();
+            continue;
+        }
+        if (FrameSnapshot::Masked& masked = frame.masked_[c]; masked.data) {
+            read_masked_column(masked, reader, rows, c, countdown);
+            masked = {};
             continue;
         }
         if (FrameSnapshot::Coded& coded = frame.coded_[c]; coded.categories) {
