@@ -8,6 +8,7 @@ import pytest
 
 import tovrik
 import tovrik_ml
+from sample_columns import assert_like_values
 
 WORDS = ["a", "B", "é", "", "nan", "<NA>", "日本", "🙂", "None", "1.5", "b"]
 CATEGORY_DTYPES = [object, "str", "string[python]", "string[pyarrow]"]
@@ -19,21 +20,6 @@ def categorical(rng, n, dtype, missing=0.2, unused=3):
     codes = rng.integers(0, len(WORDS), n)
     codes[rng.random(n) < missing] = -1
     return pd.Categorical.from_codes(codes, categories=cats)
-
-
-def through_values(frame):
-    """A stand-in of the frame that encode can only read through `values`."""
-    return type("DataFrame", (), {"columns": frame.columns, "shape": frame.shape, "values": frame.values})()
-
-
-def assert_like_values(frame):
-    enc, want_enc = tovrik.Encoder(), tovrik.Encoder()
-    got = enc.encode(frame)
-    want = want_enc.encode(through_values(frame))
-    assert list(got.columns) == list(want.columns)
-    np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
-    assert enc.__getstate__() == want_enc.__getstate__()
-    return enc
 
 
 @pytest.mark.parametrize("dtype", CATEGORY_DTYPES, ids=str)

@@ -9,6 +9,7 @@ import pytest
 
 import tovrik
 import tovrik_ml
+from sample_columns import assert_like_values
 from tovrik_ml import _native
 
 NULLABLE = ["Int8", "Int16", "Int32", "Int64", "UInt8", "UInt16", "UInt32", "UInt64", "Float32", "Float64", "boolean"]
@@ -27,21 +28,6 @@ def values_of(dtype, n, rng, missing):
     if missing is not None:
         arr[missing] = pd.NA
     return arr
-
-
-def through_values(frame):
-    """A stand-in of the frame that encode can only read through `values`."""
-    return type("DataFrame", (), {"columns": frame.columns, "shape": frame.shape, "values": frame.values})()
-
-
-def assert_like_values(frame):
-    enc, want_enc = tovrik.Encoder(), tovrik.Encoder()
-    got = enc.encode(frame)
-    want = want_enc.encode(through_values(frame))
-    assert list(got.columns) == list(want.columns)
-    np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
-    assert enc.__getstate__() == want_enc.__getstate__()
-    return enc
 
 
 @pytest.mark.parametrize("dtype", NULLABLE)

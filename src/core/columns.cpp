@@ -31,21 +31,12 @@ void TextColumnEncoder::submit(std::uint64_t c, const PackedTexts& texts) {
     start(c, [texts](StridedOut out) { return label_encode(texts, out); });
 }
 
-std::vector<std::string_view> TextColumnSink::expand(const CodedTexts& column) {
-    std::vector<std::string_view> rows(column.codes.size());
-    for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = column.texts[column.codes[r]];
-    return rows;
-}
-
 UsedTexts used_texts(const CodedTexts& column) {
     constexpr std::size_t unused = std::size_t(-1);
     UsedTexts used;
     used.place.assign(column.texts.size(), unused);
-    const bool known = column.used.size() == column.texts.size();
-    if (!known)
-        for (std::uint32_t k : column.codes) used.place[k] = 0;
     for (std::size_t k = 0; k < column.texts.size(); ++k) {
-        if (known ? !column.used[k] : used.place[k] == unused) continue;
+        if (!column.used[k]) continue;
         used.place[k] = used.texts.size();
         used.texts.push_back(column.texts[k]);
     }

@@ -44,7 +44,7 @@ struct ColumnLabels {
 struct CodedTexts {
     std::vector<std::string_view> texts;
     std::vector<std::uint32_t> codes;  // one per row, each below texts.size()
-    std::vector<std::uint8_t> used;    // per text: held by some row (empty: not yet known)
+    std::vector<std::uint8_t> used;    // per text: held by some row
 };
 
 /// Where the intake hands each text column once its cells are read: the label
@@ -62,17 +62,13 @@ public:
     /// Column c from packed texts (every cell a text).
     virtual void submit(std::uint64_t c, const PackedTexts& texts) = 0;
 
-    /// Column c as indices into texts, which the sink takes over; by default
-    /// handed on as one view a row.
-    virtual void submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) {
-        submit(c, expand(column), first_text);
-    }
+    /// Column c as indices into texts, which the sink takes over; the cell of
+    /// row `first_text` was the column's first that is not a number.
+    virtual void submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) = 0;
 
     /// Waits for the work started on the pool; rethrows a task's failure.
     virtual void wait() = 0;
 
-protected:
-    static std::vector<std::string_view> expand(const CodedTexts& column);
 };
 
 /// Label-encodes text columns on the worker pool while the caller goes on

@@ -755,11 +755,25 @@ bool frame_array(PyObject* arr, int ndim, Direct kind, std::size_t rows, std::si
 // A categorical column's codes and missing cell, taken from its Categorical
 // `ext`; false when it does not hold what its categories promise (the column
 // is then read through astype(object), as `values` reads it).
-bool take_coded(PyObject* ext, PyObject* categories, PyObject* pandas_na, std::size_t rows,
+// The cell astype(object) gives row `row` of the extension array `ext` (a
+// missing one), taken from a one-row slice; null when it is none of the two
+// missing cells the column roads read: pandas.NA, or (allow_nan) a float NaN.
+Ref missing_cell(PyObject* ext, std::size_t row, PyObject* pandas_na, bool allow_nan) {
+    Ref lo = check(PyLong_FromSize_t(row)), hi = check(PyLong_FromSize_t(row + 1));
+    Ref span = check(PySlice_New(lo.get(), hi.get(), nullptr));
+    Ref one = check(PyObject_GetItem(ext, span.get()));
+    Ref arr = check(PyObject_CallMethod(one.get(), "astype", "s", "object"));
+    if (!frame_array(arr.get(), 1, Direct::object, 1, 1)) return {};
+    PyObject* cell;
+    std::memcpy(&cell, PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), sizeof cell);
+    if (cell == nullptr) return {};
+    const bool nan = allow_nan && PyFloat_CheckExact(cell) && std::isnan(PyFloat_AS_DOUBLE(cell));
+    return nan || cell == pandas_na ? Ref::borrow(cell) : Ref();
+}
+
+bool take_coded(PyObject* ext, PyObject* categorical, PyObject* categories, PyObject* pandas_na, std::size_t rows,
                 FrameSnapshot::Coded& out) {
-    Ref pandas = check(PyImport_ImportModule("pandas"));
-    Ref categorical = check(PyObject_GetAttrString(pandas.get(), "Categorical"));
-    if (reinterpret_cast<PyObject*>(Py_TYPE(ext)) != categorical.get()) return false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(ext)) != categorical) return false;
     Ref codes = check(PyObject_GetAttrString(ext, "codes"));
     if (!PyArray_Check(codes.get())) return false;
     auto* ca = reinterpret_cast<PyArrayObject*>(codes.get());
@@ -771,19 +785,7 @@ bool take_coded(PyObject* ext, PyObject* categories, PyObject* pandas_na, std::s
     for (std::size_t r = 0; r < rows && first_missing == rows; ++r)
         if (v[r] < 0) first_missing = r;
     Ref missing;
-    if (first_missing != rows) {
-        // The very cell astype(object) puts at a missing code.
-        Ref lo = check(PyLong_FromSize_t(first_missing)), hi = check(PyLong_FromSize_t(first_missing + 1));
-        Ref span = check(PySlice_New(lo.get(), hi.get(), nullptr));
-        Ref one = check(PyObject_GetItem(ext, span.get()));
-        Ref arr = check(PyObject_CallMethod(one.get(), "astype", "s", "object"));
-        if (!frame_array(arr.get(), 1, Direct::object, 1, 1)) return false;
-        PyObject* cell;
-        std::memcpy(&cell, PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), sizeof cell);
-        const bool nan = cell != nullptr && PyFloat_CheckExact(cell) && std::isnan(PyFloat_AS_DOUBLE(cell));
-        if (!nan && (cell == nullptr || cell != pandas_na)) return false;
-        missing = Ref::borrow(cell);
-    }
+    if (first_missing != rows && !(missing = missing_cell(ext, first_missing, pandas_na, true))) return false;
     out = {Ref::borrow(categories), std::move(own), std::move(missing)};
     return true;
 }
@@ -808,18 +810,7 @@ bool take_masked(PyObject* ext, Direct kind, PyObject* pandas_na, std::size_t ro
     for (std::size_t r = 0; r < rows && first_missing == rows; ++r)
         if (m[npy_intp(r) * step]) first_missing = r;
     Ref missing;
-    if (first_missing != rows) {
-        // The very cell astype(object) puts where the mask is set.
-        Ref lo = check(PyLong_FromSize_t(first_missing)), hi = check(PyLong_FromSize_t(first_missing + 1));
-        Ref span = check(PySlice_New(lo.get(), hi.get(), nullptr));
-        Ref one = check(PyObject_GetItem(ext, span.get()));
-        Ref arr = check(PyObject_CallMethod(one.get(), "astype", "s", "object"));
-        if (!frame_array(arr.get(), 1, Direct::object, 1, 1)) return false;
-        PyObject* cell;
-        std::memcpy(&cell, PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), sizeof cell);
-        if (cell == nullptr || cell != pandas_na) return false;
-        missing = Ref::borrow(cell);
-    }
+    if (first_missing != rows && !(missing = missing_cell(ext, first_missing, pandas_na, false))) return false;
     out = {std::move(data), std::move(mask), std::move(missing), kind};
     return true;
 }
@@ -832,6 +823,7 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
         if (!na) absorb_error();
         frame.set_pandas_na(std::move(na));
         Ref iloc = check(PyObject_GetAttrString(obj, "iloc"));
+        Ref categorical;  // pandas.Categorical, once a column needs it
         Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
         for (std::size_t c = 0; c < road.size();) {
             std::size_t end = c + 1;
@@ -873,7 +865,8 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
             }
             if (road[c].road == FrameRoad::categorical) {
                 FrameSnapshot::Coded coded;
-                if (take_coded(ext.get(), road[c].categories.get(), frame.pandas_na(), rows, coded)) {
+                if (!categorical) categorical = check(PyObject_GetAttrString(pandas.get(), "Categorical"));
+                if (take_coded(ext.get(), categorical.get(), road[c].categories.get(), frame.pandas_na(), rows, coded)) {
                     frame.add_coded(c, std::move(coded));
                     ++c;
                     continue;
@@ -929,7 +922,7 @@ void read_masked_column(const FrameSnapshot::Masked& col, CellReader& reader, st
             reader.number(load_number(col.kind, p), r, c);
         }
     }
-    if (reader.is_text(c)) reader.end_column(c);
+    reader.end_column(c);
 }
 
 void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t rows) {

@@ -250,7 +250,7 @@ def _encode_parts(parts: list[Any], columns: list[int], width: int, split_every:
             blocks.append(dask.delayed(_finish, pure=True)(local, merged, text, columns, names))
         else:
             if state_key is None:
-                state_key = _state_key(state)
+                state_key = _shared(state)
             blocks.append(dask.delayed(_coded_afresh, pure=True)(parts[number], state_key, firsts, number))
     return encoder, blocks, [rows for rows, _ in statuses]
 
@@ -308,13 +308,7 @@ def decode(encoder: tovrik.Encoder, ddf: Any) -> Any:
     _announce_workers()
     state = encoder.__getstate__()
     meta = _decoded(ddf._meta, state)
-    return ddf.map_partitions(_decoded, _state_key(state), meta=meta, align_dataframes=False)
-
-
-def _state_key(state: bytes) -> Any:
-    """The state as one key of the graph, which each worker fetches once: on a
-    distributed cluster scattered to the workers, not sent inside the graph."""
-    return _shared(state)
+    return ddf.map_partitions(_decoded, _shared(state), meta=meta, align_dataframes=False)
 
 
 def _shared(obj: Any) -> Any:
@@ -331,4 +325,4 @@ def _shared(obj: Any) -> Any:
 def _map_codes(ddf: Any, state: bytes, firsts: list[Any], unknown_error: bool) -> Any:
     meta = tovrik.Encoder().encode(ddf._meta)
     meta.index = ddf._meta.index
-    return ddf.map_partitions(_codes, _state_key(state), firsts, unknown_error, meta=meta, align_dataframes=False)
+    return ddf.map_partitions(_codes, _shared(state), firsts, unknown_error, meta=meta, align_dataframes=False)
