@@ -67,7 +67,7 @@ def _local(part: Any, number: int, columns: list[int]) -> dict[str, Any]:
         for i, s in zip(lead, again):
             forced[i] = s
     summary = {"first": [number if f >= 0 else None for f in firsts], "none": sets, "forced": forced}
-    return {"summary": summary, "rows": rows, "firsts": list(firsts), "sets": sets, "matrix": matrix,
+    return {"summary": summary, "rows": rows, "firsts": list(firsts), "matrix": matrix,
             "index": part.index if isinstance(part, pd.DataFrame) else None}
 
 
@@ -145,7 +145,8 @@ def _codes(part: Any, state: bytes, firsts: list[Any], unknown_error: bool,
 def _finish(local: dict[str, Any], merged: list[Any], text: list[int], columns: list[int], names: Any) -> Any:
     """A partition's codes from its local codes: each local set walked against
     the merged set gives the merged code of each local code."""
-    out = _native.remap(local["matrix"], [columns[i] for i in text], [local["sets"][i] for i in text], merged)
+    sets = local["summary"]["none"]  # the partition's own sorted sets
+    out = _native.remap(local["matrix"], [columns[i] for i in text], [sets[i] for i in text], merged)
     if local["index"] is None:
         return out
     return pd.DataFrame(out, index=local["index"], columns=names, copy=False)
