@@ -215,7 +215,7 @@ def flights_workloads(run, quick):
         encode(run, "flights convert_dtypes()", "encode shapes", df, notes={"tovrik": note})
     if run.selected("flights-datetime"):
         encode(run, "flights, time_hour as datetime", "encode shapes", flights_frame(rows=rows, datetime=True),
-               notes={"tovrik": "time_hour (datetime64[ns, UTC]) is text on the `values` road: str(Timestamp)"})
+               notes={"tovrik": "time_hour (datetime64, UTC) is text as `values` gives it: str(Timestamp), taken once per distinct time"})
 
 
 def categorical(run, n):

@@ -60,3 +60,18 @@ def test_forced_and_applied_like_values(dtype):
     enc = assert_like_values(frame)
     new = pd.DataFrame({"x": values_of(dtype, 20, rng, [0, 3]), "f": rng.random(20)})
     np.testing.assert_array_equal(tovrik_ml.transform(enc, new).to_numpy(), tovrik_ml.transform(enc, new.values))
+
+
+@pytest.mark.parametrize("values", [
+    pd.array([3, 7, 3, None, 3, 7, 8, None], dtype="Int64"),       # 3 is "3.0" before the first NA, "3" after
+    pd.array([1.0, 2.5, None, 1.0, 2.5, -0.0, 0.0], dtype="Float64"),
+    pd.array([True, None, True, False], dtype="boolean"),
+    pd.array([2**64 - 1, None, 2**64 - 1, 0], dtype="UInt64"),
+    pd.array(np.arange(5000) % 700, dtype="Int16").copy(),          # a table that grows
+], ids=["int", "float", "bool", "uint64", "many"])
+def test_repeated_values_around_the_first_missing_cell(values):
+    if len(values) == 5000:
+        values[[900, 2000]] = pd.NA
+    frame = pd.DataFrame({"x": values, "f": np.arange(len(values), dtype=float)})
+    assert_like_values(frame)
+    assert_like_values(frame.iloc[::-1].reset_index(drop=True))

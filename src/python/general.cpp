@@ -12,6 +12,7 @@
 
 #include "core/columns.hpp"
 #include "core/growth.hpp"
+#include "core/hash.hpp"
 #include "core/text.hpp"
 #include "python/arrow_stream.hpp"
 #include "python/errors.hpp"
@@ -75,27 +76,35 @@ Direct direct_kind(PyObject* src, int ndim) {
     return kind_of_type(PyArray_TYPE(a));
 }
 
+// A number of type T read from a NumPy buffer (a bool byte: any non-zero is true).
 template <class T>
-double load_as_double(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return static_cast<double>(v);
+T load(const char* p) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return *p != 0;
+    } else {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
 }
 
-double load_number(Direct kind, const char* p) {
+// Calls f(T{}) with the C++ type of a number kind: one loop per dtype, not a
+// switch per cell. False for object and none.
+template <class F>
+bool with_number_type(Direct kind, F&& f) {
     switch (kind) {
-        case Direct::f64: return load_as_double<double>(p);
-        case Direct::f32: return load_as_double<float>(p);
-        case Direct::i8: return load_as_double<std::int8_t>(p);
-        case Direct::i16: return load_as_double<std::int16_t>(p);
-        case Direct::i32: return load_as_double<std::int32_t>(p);
-        case Direct::i64: return load_as_double<std::int64_t>(p);
-        case Direct::u8: return load_as_double<std::uint8_t>(p);
-        case Direct::u16: return load_as_double<std::uint16_t>(p);
-        case Direct::u32: return load_as_double<std::uint32_t>(p);
-        case Direct::u64: return load_as_double<std::uint64_t>(p);
-        case Direct::boolean: return *p != 0 ? 1.0 : 0.0;
-        default: return 0.0;
+        case Direct::f64: f(double{}); return true;
+        case Direct::f32: f(float{}); return true;
+        case Direct::i8: f(std::int8_t{}); return true;
+        case Direct::i16: f(std::int16_t{}); return true;
+        case Direct::i32: f(std::int32_t{}); return true;
+        case Direct::i64: f(std::int64_t{}); return true;
+        case Direct::u8: f(std::uint8_t{}); return true;
+        case Direct::u16: f(std::uint16_t{}); return true;
+        case Direct::u32: f(std::uint32_t{}); return true;
+        case Direct::u64: f(std::uint64_t{}); return true;
+        case Direct::boolean: f(bool{}); return true;
+        default: return false;
     }
 }
 
@@ -208,29 +217,58 @@ public:
     /// A number of a column of forced texts, read from a NumPy buffer: its
     /// text is str() of the Python number `values` boxes it as.
     void forced_number(Direct kind, const char* p, std::size_t r, std::size_t c) {
-        std::string buf;
-        auto as = [&](auto v) {
-            std::memcpy(&v, p, sizeof v);
-            return int_text(v);
-        };
-        switch (kind) {
-            case Direct::boolean: text(*p != 0 ? "True" : "False", r, c); return;
-            case Direct::i8: text(as(std::int8_t{}), r, c); return;
-            case Direct::i16: text(as(std::int16_t{}), r, c); return;
-            case Direct::i32: text(as(std::int32_t{}), r, c); return;
-            case Direct::i64: text(as(std::int64_t{}), r, c); return;
-            case Direct::u8: text(as(std::uint8_t{}), r, c); return;
-            case Direct::u16: text(as(std::uint16_t{}), r, c); return;
-            case Direct::u32: text(as(std::uint32_t{}), r, c); return;
-            case Direct::u64: text(as(std::uint64_t{}), r, c); return;
-            default: {
-                char* t = PyOS_double_to_string(load_number(kind, p), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-                if (t == nullptr) throw PyError();
-                buf = t;
-                PyMem_Free(t);
+        with_number_type(kind, [&](auto zero) { text(forced_text(load<decltype(zero)>(p)), r, c); });
+    }
+
+    /// A column of a nullable dtype that is text (it has a missing cell,
+    /// pandas.NA, or it is forced): the cells cell() would read, each distinct
+    /// value's text made once. Rows before the first missing one are numbers,
+    /// read by the float text rule (a forced column has none), later ones
+    /// str() of the Python number; missing rows read as `missing`.
+    template <class T>
+    void masked_text_column(std::size_t c, const char* data, npy_intp step, const char* mask, npy_intp mask_step,
+                            PyObject* missing) {
+        const std::size_t rows = store_.n_rows;
+        std::size_t first = 0;
+        if (!store_.is_text[c])
+            while (first < rows && !mask[npy_intp(first) * mask_step]) ++first;
+        if (first == rows || (first != 0 && missing == nullptr)) throw Panic("a nullable column without its missing cell");
+        core::CodedTexts column;
+        column.codes.resize(rows);
+        // Texts are numbered by the bits of their values, numbers and later
+        // values apart: 1.5 reads as "1.5" either way, but 3 as "3.0" or "3".
+        ValueIds numbers, values;
+        std::uint32_t missing_id = UINT32_MAX;
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (mask[npy_intp(r) * mask_step]) {
+                if (missing_id == UINT32_MAX) {
+                    missing_id = std::uint32_t(column.texts.size());
+                    column.texts.push_back(text_of(missing));
+                }
+                column.codes[r] = missing_id;
+                continue;
             }
+            const T v = load<T>(data + npy_intp(r) * step);
+            const bool number = r < first;
+            const auto next = std::uint32_t(column.texts.size());
+            const std::uint32_t id = (number ? numbers : values).find_or_add(value_bits(v), next);
+            if (id == next) {
+                if (next == UINT32_MAX - 1) throw Panic("a column with too many distinct values");
+                if (number) {
+                    std::string buf;
+                    core::append_float_text(buf, static_cast<double>(v));
+                    column.texts.push_back(arena_.add(buf));
+                } else {
+                    column.texts.push_back(forced_text(v));
+                }
+            }
+            column.codes[r] = id;
         }
-        text(arena_.add(buf), r, c);
+        column.used.assign(column.texts.size(), 1);
+        store_.is_text[c] = 1;
+        first_text_[c] = first;
+        std::vector<std::string_view>().swap(store_.text_columns[c]);
+        sink_.submit(c, std::move(column), first);
     }
 
     /// A text cell whose bytes stay alive until the encode ends (see hold()).
@@ -249,10 +287,12 @@ public:
         sink_.submit(c, texts);
     }
 
-    /// Column c of a pandas Categorical whose categories are all exact str:
-    /// row r holds categories[codes[r]], or `missing` where the code is -1
-    /// (null when no code is). The cells read exactly as cell() would read
-    /// them, but each category's text is taken once, not once a row.
+    /// Column c given as codes into its distinct cells, each one a text (no
+    /// float conversion): a pandas Categorical's exact str categories, or the
+    /// boxes of a column's distinct dates. Row r holds categories[codes[r]],
+    /// or `missing` where the code is -1 (null when no code is). The cells
+    /// read exactly as cell() would read them, but each category's text is
+    /// taken once, not once a row.
     void coded_column(std::size_t c, PyArrayObject* categories, const std::int64_t* codes, PyObject* missing) {
         const std::size_t rows = store_.n_rows;
         const auto k = std::size_t(PyArray_DIM(categories, 0));
@@ -331,6 +371,71 @@ private:
         if (slot != nullptr) *slot = {std::int64_t(v), t, true};
         return t;
     }
+    // str() of the Python number `values` boxes a NumPy number as.
+    template <class T>
+    std::string_view forced_text(T v) {
+        if constexpr (std::is_same_v<T, bool>) {
+            return v ? "True" : "False";
+        } else if constexpr (std::is_integral_v<T>) {
+            return int_text(v);
+        } else {
+            char* t = PyOS_double_to_string(double(v), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (t == nullptr) throw PyError();
+            const std::string_view kept = arena_.add(t);
+            PyMem_Free(t);
+            return kept;
+        }
+    }
+    template <class T>
+    static std::uint64_t value_bits(T v) {
+        if constexpr (std::is_floating_point_v<T>) {
+            const double d = v;
+            std::uint64_t b;
+            std::memcpy(&b, &d, sizeof b);
+            return b;
+        } else if constexpr (std::is_signed_v<T>) {
+            return std::uint64_t(std::int64_t(v));
+        } else {
+            return std::uint64_t(v);
+        }
+    }
+    // Ids of 64-bit values, in a seeded open-addressing table.
+    class ValueIds {
+    public:
+        /// The id of `key`, given `next` when it is new.
+        std::uint32_t find_or_add(std::uint64_t key, std::uint32_t next) {
+            if ((count_ + 1) * 2 > slots_.size()) grow();
+            for (std::size_t i = std::size_t(core::hash_u64(key, seed_)) & mask_;; i = (i + 1) & mask_) {
+                Slot& s = slots_[i];
+                if (s.id == 0) {
+                    s = {key, next + 1};
+                    ++count_;
+                    return next;
+                }
+                if (s.key == key) return s.id - 1;
+            }
+        }
+
+    private:
+        struct Slot {
+            std::uint64_t key;
+            std::uint32_t id;  // id + 1; 0 when empty
+        };
+        void grow() {
+            std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2), Slot{0, 0});
+            old.swap(slots_);
+            mask_ = slots_.size() - 1;
+            for (const Slot& s : old) {
+                if (s.id == 0) continue;
+                std::size_t i = std::size_t(core::hash_u64(s.key, seed_)) & mask_;
+                while (slots_[i].id != 0) i = (i + 1) & mask_;
+                slots_[i] = s;
+            }
+        }
+        std::vector<Slot> slots_;
+        std::size_t mask_ = 0, count_ = 0;
+        std::uint64_t seed_ = core::next_seed();
+    };
     static constexpr unsigned k_int_text_bits = 12;
     struct IntText {
         std::int64_t value = 0;
@@ -433,31 +538,13 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
             reader.end_column(c);
             return;
         }
-        // One loop per dtype, not a switch per cell.
         const char* base = rows != 0 ? at(0) : nullptr;
         const npy_intp step = PyArray_STRIDE(a, 0);
-        auto copy = [&](auto zero) {
+        with_number_type(kind, [&](auto zero) {
             using T = decltype(zero);
-            for (std::size_t r = 0; r < rows; ++r) {
-                T v;
-                std::memcpy(&v, base + npy_intp(r) * step, sizeof v);
-                reader.number(static_cast<double>(v), r, c);
-            }
-        };
-        switch (kind) {
-            case Direct::f64: copy(double{}); break;
-            case Direct::f32: copy(float{}); break;
-            case Direct::i8: copy(std::int8_t{}); break;
-            case Direct::i16: copy(std::int16_t{}); break;
-            case Direct::i32: copy(std::int32_t{}); break;
-            case Direct::i64: copy(std::int64_t{}); break;
-            case Direct::u8: copy(std::uint8_t{}); break;
-            case Direct::u16: copy(std::uint16_t{}); break;
-            case Direct::u32: copy(std::uint32_t{}); break;
-            case Direct::u64: copy(std::uint64_t{}); break;
-            default:
-                for (std::size_t r = 0; r < rows; ++r) reader.number(load_number(kind, at(r)), r, c);
-        }
+            for (std::size_t r = 0; r < rows; ++r)
+                reader.number(static_cast<double>(load<T>(base + npy_intp(r) * step)), r, c);
+        });
         return;
     }
     // Cells a few rows ahead are fetched into the cache early: the objects of
@@ -496,7 +583,7 @@ void read_direct(PyObject* src, Direct kind, CellReader& reader, std::size_t row
 }
 
 // How one column of a pandas DataFrame is read on the column road.
-enum class FrameRoad : std::uint8_t { numpy, strings, arrow_strings, categorical, masked };
+enum class FrameRoad : std::uint8_t { numpy, strings, arrow_strings, categorical, masked, dates };
 
 struct FrameColumn {
     FrameRoad road;
@@ -570,8 +657,11 @@ bool arrow_storage(PyObject* dtype) {
 // column instead of through `values`: `values` would box every number of such a
 // mixed frame into a Python object, and gives the very same cells otherwise
 // (numbers convert to the same doubles, object cells are the same objects, and
-// string columns become objects through the same astype(object)). Anything else
-// keeps the `values` road.
+// string columns become objects through the same astype(object)). So are
+// Categorical columns of str categories, nullable numbers, and dates and
+// durations (datetime64, with or without a time zone, and timedelta64): their
+// cells in `values` are their astype(object) boxes. Anything else keeps the
+// `values` road.
 std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t cols) {
     Ref pandas = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("pandas")).get()));
     if (!pandas) {
@@ -589,11 +679,21 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
     if (!list) throw panic_from_pending("failed to read the DataFrame's dtypes");
     if (!PyList_Check(list.get()) || std::size_t(PyList_GET_SIZE(list.get())) != cols) return std::nullopt;
 
+    Ref datetime_tz_dtype = check(PyObject_GetAttrString(pandas.get(), "DatetimeTZDtype"));
     std::vector<FrameColumn> road(cols);
     bool all_object = true;
+    std::size_t dates = 0, durations = 0;  // NumPy datetime64 and timedelta64 columns
     for (std::size_t c = 0; c < cols; ++c) {
         PyObject* dt = PyList_GET_ITEM(list.get(), Py_ssize_t(c));
-        if (PyArray_DescrCheck(dt)) {
+        if (PyArray_DescrCheck(dt) && (reinterpret_cast<PyArray_Descr*>(dt)->type_num == NPY_DATETIME ||
+                                       reinterpret_cast<PyArray_Descr*>(dt)->type_num == NPY_TIMEDELTA)) {
+            ++(reinterpret_cast<PyArray_Descr*>(dt)->type_num == NPY_DATETIME ? dates : durations);
+            road[c] = {FrameRoad::dates, Direct::object, {}};
+            all_object = false;
+        } else if (reinterpret_cast<PyObject*>(Py_TYPE(dt)) == datetime_tz_dtype.get()) {
+            road[c] = {FrameRoad::dates, Direct::object, {}};
+            all_object = false;
+        } else if (PyArray_DescrCheck(dt)) {
             auto* d = reinterpret_cast<PyArray_Descr*>(dt);
             const Direct kind = kind_of_type(d->type_num);
             if (kind == Direct::none || !PyArray_ISNBO(d->byteorder)) return std::nullopt;
@@ -615,6 +715,9 @@ std::optional<std::vector<FrameColumn>> frame_road(PyObject* obj, std::size_t co
         }
     }
     if (all_object) return std::nullopt;  // `values` is then the object block itself
+    // Only datetime64 columns, or only timedelta64 ones: `values` is then an
+    // array of that NumPy dtype, whose cells are NumPy scalars, not boxes.
+    if (dates == cols || durations == cols) return std::nullopt;
     // A frame of one nullable column: `values` is its to_numpy(), whose cells
     // differ from astype(object)'s (NaN for pandas.NA in pandas 3).
     if (cols == 1 && road[0].road == FrameRoad::masked) return std::nullopt;
@@ -686,8 +789,10 @@ public:
     explicit FrameSnapshot(std::size_t cols)
         : source_of_(cols, k_none), chunks_(cols), missing_(cols), coded_(cols), masked_(cols) {}
 
-    // A categorical column: its categories (exact str), its codes as int64,
-    // and the cell of a missing code (null when no code is missing).
+    // A column of codes into its distinct cells (a Categorical's exact str
+    // categories, or the boxes of a column's distinct dates): those cells, the
+    // codes as int64, and the cell of a missing code (null when no code is
+    // missing).
     struct Coded {
         Ref categories, codes, missing;
     };
@@ -756,9 +861,10 @@ bool frame_array(PyObject* arr, int ndim, Direct kind, std::size_t rows, std::si
 // `ext`; false when it does not hold what its categories promise (the column
 // is then read through astype(object), as `values` reads it).
 // The cell astype(object) gives row `row` of the extension array `ext` (a
-// missing one), taken from a one-row slice; null when it is none of the two
-// missing cells the column roads read: pandas.NA, or (allow_nan) a float NaN.
-Ref missing_cell(PyObject* ext, std::size_t row, PyObject* pandas_na, bool allow_nan) {
+// missing one), taken from a one-row slice; null when it is none of the
+// missing cells the column roads read: pandas.NA, `other` (pandas.NaT for
+// dates), or (allow_nan) a float NaN.
+Ref missing_cell(PyObject* ext, std::size_t row, PyObject* pandas_na, bool allow_nan, PyObject* other = nullptr) {
     Ref lo = check(PyLong_FromSize_t(row)), hi = check(PyLong_FromSize_t(row + 1));
     Ref span = check(PySlice_New(lo.get(), hi.get(), nullptr));
     Ref one = check(PyObject_GetItem(ext, span.get()));
@@ -768,25 +874,62 @@ Ref missing_cell(PyObject* ext, std::size_t row, PyObject* pandas_na, bool allow
     std::memcpy(&cell, PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), sizeof cell);
     if (cell == nullptr) return {};
     const bool nan = allow_nan && PyFloat_CheckExact(cell) && std::isnan(PyFloat_AS_DOUBLE(cell));
-    return nan || cell == pandas_na ? Ref::borrow(cell) : Ref();
+    return nan || cell == pandas_na || (other != nullptr && cell == other) ? Ref::borrow(cell) : Ref();
+}
+
+// A column's codes as an int64 array of our own, and the cell of its missing
+// code -1 (from `ext`, as missing_cell() takes it); false when the codes are
+// no integers of `rows` rows, or a missing cell is none the roads read.
+bool take_codes(PyObject* codes, PyObject* ext, std::size_t rows, PyObject* pandas_na, bool allow_nan, PyObject* other,
+                Ref& own, Ref& missing) {
+    if (!PyArray_Check(codes)) return false;
+    auto* ca = reinterpret_cast<PyArrayObject*>(codes);
+    if (PyArray_NDIM(ca) != 1 || std::size_t(PyArray_DIM(ca, 0)) != rows || !PyArray_ISINTEGER(ca)) return false;
+    PyArray_Descr* d = PyArray_DescrFromType(NPY_INT64);  // stolen below
+    own = check(PyArray_FromAny(codes, d, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY, nullptr));
+    const auto* v = static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(own.get())));
+    std::size_t first_missing = rows;
+    for (std::size_t r = 0; r < rows && first_missing == rows; ++r)
+        if (v[r] < 0) first_missing = r;
+    return first_missing == rows || (missing = missing_cell(ext, first_missing, pandas_na, allow_nan, other));
 }
 
 bool take_coded(PyObject* ext, PyObject* categorical, PyObject* categories, PyObject* pandas_na, std::size_t rows,
                 FrameSnapshot::Coded& out) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(ext)) != categorical) return false;
     Ref codes = check(PyObject_GetAttrString(ext, "codes"));
-    if (!PyArray_Check(codes.get())) return false;
-    auto* ca = reinterpret_cast<PyArrayObject*>(codes.get());
-    if (PyArray_NDIM(ca) != 1 || std::size_t(PyArray_DIM(ca, 0)) != rows || !PyArray_ISINTEGER(ca)) return false;
-    PyArray_Descr* d = PyArray_DescrFromType(NPY_INT64);  // stolen below
-    Ref own = check(PyArray_FromAny(codes.get(), d, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY, nullptr));
-    const auto* v = static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(own.get())));
-    std::size_t first_missing = rows;
-    for (std::size_t r = 0; r < rows && first_missing == rows; ++r)
-        if (v[r] < 0) first_missing = r;
-    Ref missing;
-    if (first_missing != rows && !(missing = missing_cell(ext, first_missing, pandas_na, true))) return false;
+    Ref own, missing;
+    if (!take_codes(codes.get(), ext, rows, pandas_na, true, nullptr, own, missing)) return false;
     out = {Ref::borrow(categories), std::move(own), std::move(missing)};
+    return true;
+}
+
+// Whether a cell certainly has no float conversion (so it is a text to
+// cell()), without calling anything of it.
+bool no_float(PyObject* cell) {
+    if (PyFloat_Check(cell) || PyLong_Check(cell)) return false;
+    const PyNumberMethods* n = Py_TYPE(cell)->tp_as_number;
+    return n == nullptr || (n->nb_float == nullptr && n->nb_index == nullptr);
+}
+
+// A column of dates or durations as codes into its distinct values, boxed as
+// astype(object) boxes them (so their cells are the ones `values` holds), from
+// its factorize(); false when that is not what factorize() gives (the column
+// is then read through astype(object), as `values` reads it).
+bool take_factorized(PyObject* ext, PyObject* pandas_na, PyObject* nat, std::size_t rows, FrameSnapshot::Coded& out) {
+    Ref pair = check(PyObject_CallMethod(ext, "factorize", nullptr));
+    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) return false;
+    Ref uniques = check(PyObject_CallMethod(PyTuple_GET_ITEM(pair.get(), 1), "astype", "s", "object"));
+    if (direct_kind(uniques.get(), 1) != Direct::object) return false;
+    PyArray_Descr* d = PyArray_DescrFromType(NPY_OBJECT);  // stolen below
+    Ref boxes = check(PyArray_FromAny(uniques.get(), d, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY, nullptr));
+    auto* b = reinterpret_cast<PyArrayObject*>(boxes.get());
+    auto* const* items = static_cast<PyObject* const*>(PyArray_DATA(b));
+    for (npy_intp i = 0, n = PyArray_DIM(b, 0); i < n; ++i)
+        if (items[i] == nullptr || !no_float(items[i])) return false;
+    Ref own, missing;
+    if (!take_codes(PyTuple_GET_ITEM(pair.get(), 0), ext, rows, pandas_na, false, nat, own, missing)) return false;
+    out = {std::move(boxes), std::move(own), std::move(missing)};
     return true;
 }
 
@@ -822,6 +965,7 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
         Ref na = Ref::steal(PyObject_GetAttrString(pandas.get(), "NA"));
         if (!na) absorb_error();
         frame.set_pandas_na(std::move(na));
+        Ref nat;  // pandas.NaT, once a column of dates needs it
         Ref iloc = check(PyObject_GetAttrString(obj, "iloc"));
         Ref categorical;  // pandas.Categorical, once a column needs it
         Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
@@ -859,6 +1003,15 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
                 FrameSnapshot::Masked masked;
                 if (take_masked(ext.get(), road[c].kind, frame.pandas_na(), rows, masked)) {
                     frame.add_masked(c, std::move(masked));
+                    ++c;
+                    continue;
+                }
+            }
+            if (road[c].road == FrameRoad::dates) {
+                FrameSnapshot::Coded coded;
+                if (!nat) nat = check(PyObject_GetAttrString(pandas.get(), "NaT"));
+                if (take_factorized(ext.get(), frame.pandas_na(), nat.get(), rows, coded)) {
+                    frame.add_coded(c, std::move(coded));
                     ++c;
                     continue;
                 }
@@ -911,18 +1064,18 @@ void read_masked_column(const FrameSnapshot::Masked& col, CellReader& reader, st
     const char* data = static_cast<const char*>(PyArray_DATA(d));
     const char* mask = static_cast<const char*>(PyArray_DATA(m));
     const npy_intp step = PyArray_STRIDE(d, 0), mask_step = PyArray_STRIDE(m, 0);
-    for (std::size_t r = 0; r < rows; ++r) {
-        const char* p = data + npy_intp(r) * step;
-        if (mask[npy_intp(r) * mask_step]) {
-            check_signals(countdown);
-            reader.cell(col.missing.get(), r, c);
-        } else if (reader.is_text(c)) {
-            reader.forced_number(col.kind, p, r, c);
-        } else {
-            reader.number(load_number(col.kind, p), r, c);
+    with_number_type(col.kind, [&](auto zero) {
+        using T = decltype(zero);
+        if (col.missing || reader.is_text(c)) {
+            reader.masked_text_column<T>(c, data, step, mask, mask_step, col.missing.get());
+            return;
         }
-    }
-    reader.end_column(c);
+        for (std::size_t r = 0; r < rows; ++r) {
+            check_signals(countdown);
+            reader.number(static_cast<double>(load<T>(data + npy_intp(r) * step)), r, c);
+        }
+        reader.end_column(c);
+    });
 }
 
 void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t rows) {
