@@ -56,8 +56,8 @@ def by_workload(rows):
     return out
 
 
-def target_lines(run, table):
-    lines = ["", "## Targets", "", "Ratio: the other side's time over tovrik's (3.00x: tovrik three times faster; "
+def target_lines(run, table, heading="## Targets"):
+    lines = ["", heading, "", "Ratio: the other side's time over tovrik's (3.00x: tovrik three times faster; "
              "0.50x: tovrik takes twice as long).", "",
              "| target | source | measured | met |", "|---|---|---|---|"]
     recipe_times = {(w, tool, r): t for w, tool, r, t, _ in run.recipes}
@@ -159,6 +159,35 @@ def write(run, outdir, machine):
         lines.append(f"| {w} | {tool} | {recipe} | {fmt(t)} | {state} |")
     (outdir / "results.md").write_text("\n".join(lines) + "\n")
     chart(run, table, outdir / "results.png")
+
+
+README_BEGIN, README_END = "<!-- results:begin -->", "<!-- results:end -->"
+
+
+def readme_block(run, machine):
+    """The README's summary of a run: each workload's tovrik time against its fastest peer, then the targets."""
+    table = by_workload(run.rows)
+    lines = [f"Machine: {machine}; " + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".",
+             f"Best of {run.args.repeat} interleaved rounds{' (quick sizes)' if run.args.quick else ''}.", "",
+             "| workload | tovrik | fastest other | ratio |", "|---|---:|---|---:|"]
+    for w, entry in table.items():
+        tools = entry["tools"]
+        ours = tools.get("tovrik", (None, ""))[0]
+        others = {t: v[0] for t, v in tools.items() if t != "tovrik" and v[0]}
+        if not others:
+            continue
+        other = min(others, key=others.get)
+        ratio = f"{others[other] / ours:.2f}x" if ours else ""
+        lines.append(f"| {w} | {fmt(ours)} | {other} {fmt(others[other])} | {ratio} |")
+    lines += target_lines(run, table, heading="Targets:")[1:]
+    return "\n".join(lines)
+
+
+def write_readme(run, machine, path):
+    """Replaces the README's results block (between its markers) with this run's summary."""
+    text = path.read_text()
+    start, end = text.index(README_BEGIN) + len(README_BEGIN), text.index(README_END)
+    path.write_text(text[:start] + "\n" + readme_block(run, machine) + "\n" + text[end:])
 
 
 COLORS = {"tovrik": "#d62728", "pandas": "#1f77b4", "pyarrow": "#ff7f0e", "polars": "#2ca02c",

@@ -544,10 +544,14 @@ def main():
     p.add_argument("--out", default=str(HERE / "results"), help="directory for results.md and results.png")
     p.add_argument("--redraw", action="store_true", help="write results.md and results.png again from the "
                    "results.json in --out, measuring nothing")
+    p.add_argument("--readme", action="store_true", help="also write the run's summary into README.md's results "
+                   "block")
     args = p.parse_args()
     if args.redraw:
         run, machine = report.load(pathlib.Path(args.out) / "results.json")
         report.write(run, pathlib.Path(args.out), machine)
+        if args.readme:
+            report.write_readme(run, machine, HERE.parent / "README.md")
         return
     if args.list:
         print("\n".join(f"{k:<17} {v}" for k, v in WORKLOADS.items()))
@@ -579,6 +583,8 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     report.save(run, out / "results.json", machine)
     report.write(run, out, machine)
+    if args.readme:
+        report.write_readme(run, machine, HERE.parent / "README.md")
     print((out / "results.md").read_text())
 
 

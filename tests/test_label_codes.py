@@ -138,3 +138,27 @@ def test_columns_split_into_partitions_with_empty_ones(run_python):
         "print('ok')\n"
     )
     assert run_python(code).stdout.decode().split() == ["ok"]
+
+
+def shared_prefix_texts(rng, prefix_lengths, per_prefix):
+    """Distinct texts sharing prefixes of the given lengths, with endings that
+    fall on either side of each 16-byte step (and NULs, which sort first)."""
+    out = set()
+    for n in prefix_lengths:
+        prefix = "p" * (n // 2) + "é" * (n - n // 2 - n % 2) + "/" * (n % 2)  # some multi-byte characters
+        for _ in range(per_prefix):
+            m = int(rng.integers(0, 40))
+            out.add(prefix + "".join(rng.choice(["a", "b", "\x00", "z"], size=m)))
+    return sorted(out)
+
+
+@pytest.mark.parametrize("prefix_lengths, per_prefix", [
+    ([0, 7, 8, 15, 16, 17, 31, 32, 33], 60),
+    ([2040, 2050, 4100], 40),            # past the depth where texts are compared whole
+    ([24, 40], 40_000),                  # many texts: the parallel sort and its buckets
+], ids=["step-edges", "very-long", "many"])
+def test_texts_sharing_long_prefixes_follow_byte_order(enc, column, label_codes, prefix_lengths, per_prefix):
+    rng = np.random.default_rng(len(prefix_lengths) * per_prefix)
+    texts = shared_prefix_texts(rng, prefix_lengths, per_prefix)
+    rows = [texts[i] for i in rng.permutation(len(texts))]
+    np.testing.assert_array_equal(enc.encode(column(rows))[:, 0], label_codes(rows))

@@ -52,6 +52,15 @@ private:
     std::size_t n_ = 0;
 };
 
+// body(blocked_range) over 0..n-1 in parallel, or in place when the range is
+// one grain or less: a short column (a wide frame has thousands) is not worth
+// a pool task per loop.
+template <class Body>
+void for_ranges(std::size_t n, std::size_t grain, const Body& body) {
+    if (n <= grain) body(tbb::blocked_range<std::size_t>(0, n, grain));
+    else tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain), body);
+}
+
 // The two layouts of a column the engine reads: views, and packed texts.
 struct ViewColumn {
     std::span<const std::string_view> views;
@@ -93,6 +102,12 @@ void dedup_partition(const Column& column, const std::uint64_t* hashes, const st
     std::vector<std::uint64_t> slots(cap, 0);  // (hash tag << 32) | (local id + 1)
     std::size_t mask = cap - 1;
     offsets.assign(1, 0);
+    offsets.reserve(std::min<std::size_t>(count, 1 << 12) + 1);
+    if (rows == nullptr && count <= (1u << 12)) {  // a short run of rows: room for all its bytes at once
+        std::size_t bytes = 0;
+        for (std::size_t j = 0; j < count; ++j) bytes += column[first + j].size();
+        blob.reserve(bytes);
+    }
     // Only the top 32 bits of a hash are kept in the table, and the top bits
     // chose the partition: place entries by a mix of those 32 bits.
     auto pos = [](std::uint64_t tag, std::size_t m) {
@@ -222,7 +237,7 @@ Distinct find_distinct(const Column& column) {
 
     // Hashing reads every byte of every row: in parallel.
     Scratch<std::uint64_t> hashes(n);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
+    for_ranges(n, k_grain, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) hashes[i] = hash_bytes(column[i], seed);
     });
 
@@ -234,6 +249,14 @@ Distinct find_distinct(const Column& column) {
         // deduplicated once more, and the rows' block ids mapped to those.
         const std::size_t blocks = block_count(n);
         const std::size_t block_len = (n + blocks - 1) / blocks;
+        if (blocks == 1) {  // one block: its texts and ids are the column's
+            std::vector<std::uint64_t> offsets;
+            d.blobs.resize(1);
+            dedup_partition(column, hashes.data(), nullptr, 0, n, d.row_ids.data(), d.blobs[0], offsets);
+            d.texts.resize(offsets.size() - 1);
+            texts_of(d.blobs[0], offsets, d.texts.data());
+            return d;
+        }
         std::vector<std::vector<char>> block_blobs(blocks);
         std::vector<std::vector<std::uint64_t>> block_offsets(blocks);
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
@@ -310,26 +333,77 @@ std::uint64_t big_endian(const char* p, std::size_t len) {
     return __builtin_bswap64(v);
 }
 
+// How deep sort_from() goes by keys: past 4096 shared bytes, texts are compared
+// as a whole (which bounds its recursion).
+constexpr std::size_t k_key_depth_limit = 4096;
+
+// The sort key of bytes depth .. depth + 15 of a text.
+SortKey key_at(std::string_view t, std::size_t depth, std::uint32_t id) {
+    const std::size_t n = t.size() > depth ? t.size() - depth : 0;
+    const char* p = t.data() + (n != 0 ? depth : 0);
+    return {big_endian(p, n), n > 8 ? big_endian(p + 8, n - 8) : 0, id};
+}
+
+// Sorts keys of distinct texts that agree in their first `depth` bytes, each
+// key holding the next sixteen. Keys that are equal there and whose texts go
+// on past them are sorted by their next sixteen bytes in turn: texts sharing
+// long prefixes (URLs, paths) are sorted sixteen bytes at a time, never
+// compared from their first byte again.
+void sort_from(SortKey* first, SortKey* last, std::span<const std::string_view> texts, std::size_t depth,
+               bool parallel) {
+    if (last - first < 2) return;
+    if (depth >= k_key_depth_limit) {  // a prefix longer than that: the rest as a whole, without recursing deeper
+        auto rest_less = [&](const SortKey& a, const SortKey& b) {
+            return texts[a.id].substr(depth) < texts[b.id].substr(depth);
+        };
+        if (parallel) tbb::parallel_sort(first, last, rest_less);
+        else std::sort(first, last, rest_less);
+        return;
+    }
+    const std::size_t end = depth + 16;
+    auto long_text = [&](const SortKey& x) { return texts[x.id].size() > end; };
+    // Equal keys of two texts that go on are left for the next sixteen bytes;
+    // a text that ends within them is a prefix of, so before, any other text
+    // of its key, or compared with another such text as a whole.
+    auto less = [&](const SortKey& a, const SortKey& b) {
+        if (a.hi != b.hi) return a.hi < b.hi;
+        if (a.lo != b.lo) return a.lo < b.lo;
+        const bool la = long_text(a), lb = long_text(b);
+        if (la && lb) return false;
+        if (la != lb) return lb;
+        return texts[a.id].substr(depth) < texts[b.id].substr(depth);
+    };
+    if (parallel) tbb::parallel_sort(first, last, less);
+    else std::sort(first, last, less);
+    for (SortKey* run = first; run != last;) {
+        SortKey* stop = run + 1;
+        if (long_text(*run))
+            while (stop != last && stop->hi == run->hi && stop->lo == run->lo) ++stop;
+        if (stop - run > 1) {
+            for (SortKey* x = run; x != stop; ++x) *x = key_at(texts[x->id], end, x->id);
+            sort_from(run, stop, texts, end, parallel && stop - run > std::ptrdiff_t(k_grain));
+        }
+        run = stop;
+    }
+}
+
 // Ids of the distinct texts in ascending byte order (string_view compares bytes
 // as unsigned; the texts are distinct, so the order is total).
 std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     const std::size_t k = d.texts.size();
     Scratch<SortKey> keys(k);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain), [&](const auto& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) {
-            const std::string_view t = d.texts[i];
-            keys[i] = {big_endian(t.data(), t.size()),
-                       t.size() > 8 ? big_endian(t.data() + 8, t.size() - 8) : 0, std::uint32_t(i)};
-        }
+    for_ranges(k, k_grain, [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) keys[i] = key_at(d.texts[i], 0, std::uint32_t(i));
     });
     auto less = [&](const SortKey& a, const SortKey& b) {
         if (a.hi != b.hi) return a.hi < b.hi;
         if (a.lo != b.lo) return a.lo < b.lo;
         return d.texts[a.id] < d.texts[b.id];
     };
+    const std::span<const std::string_view> texts(d.texts);
     std::vector<std::uint32_t> order(k);
     if (k <= 4 * k_grain) {
-        std::sort(keys.begin(), keys.end(), less);
+        sort_from(keys.begin(), keys.end(), texts, 0, false);
         for (std::size_t i = 0; i < k; ++i) order[i] = keys[i].id;
         return order;
     }
@@ -381,8 +455,7 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
             auto last = spread.begin() + std::ptrdiff_t(bucket_start[b + 1]);
             // A skewed bucket (many texts equal to a splitter's prefix) is
             // sorted with all workers.
-            if (std::size_t(last - first) > k / 16) tbb::parallel_sort(first, last, less);
-            else std::sort(first, last, less);
+            sort_from(&*first, &*last, texts, 0, std::size_t(last - first) > k / 16);
             for (auto it = first; it != last; ++it) order[std::size_t(it - spread.begin())] = it->id;
         }
     });
@@ -405,11 +478,16 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
     std::vector<std::uint32_t> order;
     std::vector<LabelMap::Entry> labels;
     std::vector<ReverseLabelMap::Entry> reverse;
-    tbb::parallel_invoke([&] { order = sorted_ids(d); },
-                         [&] {
-                             labels.resize(k);
-                             reverse.resize(coded);
-                         });
+    auto make_entries = [&] {
+        labels.resize(k);
+        reverse.resize(coded);
+    };
+    if (k <= k_grain) {
+        order = sorted_ids(d);
+        make_entries();
+    } else {
+        tbb::parallel_invoke([&] { order = sorted_ids(d); }, make_entries);
+    }
 
     // The text at position i in ascending order has the code i, less the
     // missing texts before it.
@@ -431,7 +509,7 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
     // that both maps view (so that they are read in the order the texts lie):
     // first where each one goes.
     Scratch<std::uint64_t> text_at(k + 1);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain / 4), [&](const auto& r) {
+    for_ranges(k, k_grain / 4, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             if (i + 16 < r.end()) __builtin_prefetch(&d.texts[order[i + 16]]);
             text_at[i] = d.texts[order[i]].size();
@@ -445,7 +523,7 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
 
     // Both maps built in parallel, then handed over whole.
     Scratch<double> code_of(k);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain / 4), [&](const auto& r) {
+    for_ranges(k, k_grain / 4, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             // Ascending order visits the distinct texts at random: fetch ahead.
             if (i + 16 < r.end()) __builtin_prefetch(&d.texts[order[i + 16]]);
@@ -465,7 +543,7 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
     });
 
     const std::size_t n = column.size();
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
+    for_ranges(n, k_grain, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
     });
     res.label_map.assign_distinct(std::move(labels), texts);

@@ -74,7 +74,7 @@ std::optional<std::vector<TextChunk>> read_text_chunks(PyObject* source, std::si
         // Text that is not UTF-8 is left to the other road, which decides what
         // such bytes become.
         const auto bytes = chunk.checked_bytes();
-        if (!bytes || core::check_utf8(*bytes)) return std::nullopt;
+        if (!bytes || !core::valid_utf8_parallel(*bytes)) return std::nullopt;
         chunks.push_back(std::move(chunk));
     }
     if (total != rows) return std::nullopt;

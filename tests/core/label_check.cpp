@@ -11,6 +11,7 @@
 #include "core/label.hpp"
 #include "core/pool.hpp"
 #include "core/state_codec.hpp"
+#include "core/text.hpp"
 
 using namespace tovrik::core;
 
@@ -75,9 +76,56 @@ std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows, s
     return col;
 }
 
+// Bytes that are mostly characters of every length (and the edges of each
+// length's range), with a wrong byte now and then.
+std::string utf8_bytes(std::mt19937_64& rng, std::size_t n, unsigned bad_per_mille) {
+    static const char* const pieces[] = {"a", "~", "\x7f", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
+                                         "\xee\x80\x80", "\xef\xbf\xbf", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf",
+                                         "\xc3\xa9", "\xe6\x9d\xb1", "\xf0\x9f\x99\x82"};
+    static const char* const wrong[] = {"\x80", "\xbf", "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80",
+                                        "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff",
+                                        "\xe6\x9d", "\xf0\x9f\x99", "\xc3"};
+    std::string s;
+    while (s.size() < n) {
+        if (rng() % 1000 < bad_per_mille) s += wrong[rng() % std::size(wrong)];
+        else s += pieces[rng() % std::size(pieces)];
+    }
+    return s;
+}
+
+// The fast validity check agrees with the one that says where: on short
+// strings with wrong bytes anywhere (ends inside a character included), and on
+// long ones checked in pieces, with one wrong byte at and around the cuts.
+void check_utf8_agreement() {
+    for (unsigned seed = 0; seed < 20000; ++seed) {
+        std::mt19937_64 rng(seed);
+        const std::string s = utf8_bytes(rng, rng() % 40, seed % 3 == 0 ? 0 : 30);
+        for (std::size_t len = 0; len <= s.size(); len += 1 + len / 4) {
+            const std::string_view v(s.data(), len);
+            expect(valid_utf8(v) == !check_utf8(v).has_value(), "valid_utf8 disagrees with check_utf8", seed);
+        }
+    }
+    std::mt19937_64 rng(7);
+    const std::string big = utf8_bytes(rng, 3 << 18, 0);
+    expect(valid_utf8(big) && !check_utf8(big), "long valid text refused", 0);
+    run_in_pool([&] { expect(valid_utf8_parallel(big), "long valid text refused in pieces", 0); });
+    for (std::size_t cut : {std::size_t(1) << 18, std::size_t(2) << 18}) {
+        for (std::size_t at = cut - 4; at <= cut + 4; ++at) {
+            for (const char* bad : {"\x80", "\xc3", "\xe6\x9d", "\xf0\x9f\x99", "\xff"}) {
+                std::string s = big;
+                s.replace(at, std::strlen(bad), bad);
+                const bool want = !check_utf8(s).has_value();
+                expect(valid_utf8(s) == want, "valid_utf8 disagrees on a long text", unsigned(at));
+                expect(valid_utf8_parallel(s) == want, "the pieces disagree with the whole", unsigned(at));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
+    check_utf8_agreement();
     // rows, distinct texts, columns: {4096, 600} is split into hash partitions
     // small enough that some come out empty.
     // Columns of more than 65,536 distinct texts are sorted by buckets; with a
