@@ -157,6 +157,10 @@ def arrow_column(chunks, dtype, arrow_type):
     [["NaN", "nan", "<NA>", "None"], ["1.5", "-0"]],
     [["é", "b", "", "a", "b", "NaN"]],     # one chunk without nulls: read from the buffers as they are
     [["", ""]],
+    [["b", "a"], ["c"], [], ["a", "é"]],   # several chunks of texts only (read_csv, Parquet): packed once
+    [[], [None, "x"], ["y", None]],        # an empty chunk, then a leading missing cell
+    [[], ["x", None], [None]],
+    [["", None], [""]],                    # empty texts only, and a missing one
 ])
 def test_arrow_text_columns_read_in_place_equal_values_road(dtype, arrow_type, chunks, monkeypatch):
     import pyarrow as pa
@@ -173,6 +177,25 @@ def test_arrow_text_columns_read_in_place_equal_values_road(dtype, arrow_type, c
     got = got_encoder.encode(df)
     assert np.array_equal(got.to_numpy().view(np.uint64), want.to_numpy().view(np.uint64))
     assert got_encoder.__getstate__() == expected.__getstate__()
+
+
+@pytest.mark.skipif(not ARROW_TEXT_DTYPES, reason="needs pyarrow")
+@pytest.mark.parametrize("dtype", ARROW_TEXT_DTYPES)
+def test_missing_arrow_slots_that_hold_bytes_read_as_missing(dtype):
+    # Arrow lets a null slot span bytes of the data buffer: they are no text.
+    import pyarrow as pa
+    data = pa.py_buffer(b"abXYZc")
+    offsets = pa.py_buffer(np.array([0, 1, 2, 5, 6], dtype=np.int32).tobytes())
+    validity = pa.py_buffer(np.packbits([1, 1, 0, 1], bitorder="little").tobytes())
+    arr = pa.StringArray.from_buffers(4, offsets, data, validity, null_count=1)
+    col = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array([arr, pa.array(["a"])])), dtype=dtype)
+    df = pd.DataFrame({"s": col, "v": np.arange(5.0)})
+    want_enc, got_enc = tovrik.Encoder(), tovrik.Encoder()
+    want = want_enc.encode(ValuesRoad(df))
+    got = got_enc.encode(df)
+    assert np.array_equal(got.to_numpy().view(np.uint64), want.to_numpy().view(np.uint64))
+    assert got_enc.__getstate__() == want_enc.__getstate__()
+    assert b"XYZ" not in got_enc.__getstate__()
 
 
 def outcome(obj):

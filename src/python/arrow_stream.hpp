@@ -70,21 +70,19 @@ public:
         return ((bits[at >> 3] >> (at & 7)) & 1) == 0;
     }
     std::string_view text(std::size_t i) const noexcept {
-        const std::size_t at = std::size_t(array_.offset) + i;
-        std::int64_t b, e;
-        if (large_) {
-            const auto* off = static_cast<const std::int64_t*>(array_.buffers[1]);
-            b = off[at];
-            e = off[at + 1];
-        } else {
-            const auto* off = static_cast<const std::int32_t*>(array_.buffers[1]);
-            b = off[at];
-            e = off[at + 1];
-        }
+        const std::int64_t b = offset(i), e = offset(i + 1);
         const char* data = static_cast<const char*>(array_.buffers[2]);
         if (data == nullptr) return {};  // only when every text is empty (checked on intake)
         return {data + b, std::size_t(e - b)};
     }
+    /// Where text i starts in the data buffer (i == size(): where the last ends).
+    std::int64_t offset(std::size_t i) const noexcept {
+        const std::size_t at = std::size_t(array_.offset) + i;
+        if (large_) return static_cast<const std::int64_t*>(array_.buffers[1])[at];
+        return static_cast<const std::int32_t*>(array_.buffers[1])[at];
+    }
+    /// The data buffer (null when every text is empty).
+    const char* data() const noexcept { return static_cast<const char*>(array_.buffers[2]); }
     /// The texts in place, for a chunk without nulls.
     core::PackedTexts packed() const noexcept {
         const auto at = std::size_t(array_.offset);

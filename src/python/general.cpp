@@ -347,6 +347,59 @@ public:
         sink_.submit(c, std::move(column), first);
     }
 
+    /// Column c from Arrow chunks (several, or with missing cells) whose every
+    /// cell is a text: a missing cell reads as `missing` would (its str()),
+    /// the others as their texts. The texts are packed into one buffer of
+    /// ours that the engine reads as it reads a single chunk, not one view per
+    /// row.
+    void packed_chunks(std::size_t c, const std::vector<arrow::TextChunk>& chunks, PyObject* missing) {
+        std::string_view null_text;
+        std::size_t rows = 0, bytes = 0, nulls = 0;
+        for (const arrow::TextChunk& ch : chunks) {
+            rows += ch.size();
+            bytes += std::size_t(ch.offset(ch.size()) - ch.offset(0));
+            if (ch.has_nulls())
+                for (std::size_t i = 0, n = ch.size(); i < n; ++i) nulls += ch.is_null(i);
+        }
+        if (nulls != 0) {
+            if (missing == nullptr) throw Panic("an Arrow column's missing cells have no value");
+            null_text = text_of(missing);
+        }
+        std::vector<char>& out = packed_bytes_.emplace_back();
+        std::vector<std::int64_t>& at = packed_offsets_.emplace_back();
+        out.resize(bytes + nulls * null_text.size());
+        at.resize(rows + 1);
+        std::size_t r = 0, end = 0;
+        for (const arrow::TextChunk& ch : chunks) {
+            const std::size_t n = ch.size();
+            if (!ch.has_nulls()) {
+                // The chunk's bytes at once, its offsets moved to where they land.
+                const std::int64_t first = ch.offset(0), shift = std::int64_t(end) - first;
+                const auto len = std::size_t(ch.offset(n) - first);
+                if (len != 0) std::memcpy(out.data() + end, ch.data() + first, len);
+                for (std::size_t i = 0; i < n; ++i) at[r + i] = ch.offset(i) + shift;
+                end += len;
+            } else {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::string_view t = ch.is_null(i) ? null_text : ch.text(i);
+                    at[r + i] = std::int64_t(end);
+                    if (!t.empty()) std::memcpy(out.data() + end, t.data(), t.size());
+                    end += t.size();
+                }
+            }
+            r += n;
+        }
+        at[rows] = std::int64_t(end);
+        packed_column(c, core::PackedTexts{out.data(), at.data(), true, rows});
+    }
+
+    /// Whether a missing cell of column c is a text, not a number: it has no
+    /// float conversion, or the column is text already.
+    bool missing_is_text(std::size_t c, PyObject* missing) {
+        double ignored;
+        return store_.is_text[c] != 0 || !cell_to_float(missing, ignored);
+    }
+
     /// Keeps Arrow memory whose texts are handed to text() alive.
     void hold(std::vector<arrow::TextChunk>&& chunks) {
         for (auto& ch : chunks) arrow_.push_back(std::move(ch));
@@ -489,6 +542,8 @@ private:
     core::TextArena arena_;
     OwnedRefs keepalive_;
     std::deque<arrow::TextChunk> arrow_;
+    std::deque<std::vector<char>> packed_bytes_;  // columns packed by packed_chunks()
+    std::deque<std::vector<std::int64_t>> packed_offsets_;
     core::TextColumnSink& sink_;
     std::vector<std::size_t> first_text_;  // per column: row of its first cell that is not a number
     const std::vector<std::uint8_t>* forced_ = nullptr;
@@ -745,6 +800,20 @@ void read_arrow_column(std::vector<arrow::TextChunk>&& chunks, PyObject* missing
         const core::PackedTexts texts = chunks.front().packed();
         reader.hold(std::move(chunks));
         reader.packed_column(c, texts);
+        return;
+    }
+    // Several chunks (as read_csv and Parquet make them), or missing cells:
+    // packed into one buffer when every cell is a text, which it is when the
+    // first is (the first missing cell is a number when its float conversion
+    // holds, and everything after a text is taken as text).
+    const arrow::TextChunk* head = nullptr;
+    for (const arrow::TextChunk& ch : chunks)
+        if (ch.size() != 0) {
+            head = &ch;
+            break;
+        }
+    if (head != nullptr && (!head->is_null(0) || (missing != nullptr && reader.missing_is_text(c, missing)))) {
+        reader.packed_chunks(c, chunks, missing);
         return;
     }
     std::size_t r = 0;
