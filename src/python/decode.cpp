@@ -71,12 +71,12 @@ public:
     /// Whether every entry's str is made: peek() then serves every cell.
     bool complete() const noexcept { return mode_ == Mode::all; }
 
-    /// Complete tables only: the str of cell value v, borrowed, or null when it has none.
-    PyObject* peek(double v) const {
-        if (std::isnan(v)) return nullptr;
-        const std::size_t i = map_.find_index(code_of(v));
-        return i == core::ReverseLabelMap::npos ? nullptr : made_[i].get();
+    /// Complete tables only: the entry of cell value v, or npos when it has none.
+    std::size_t entry_of(double v) const {
+        return std::isnan(v) ? core::ReverseLabelMap::npos : map_.find_index(code_of(v));
     }
+    std::size_t entries() const noexcept { return made_.size(); }
+    PyObject* made(std::size_t i) const noexcept { return made_[i].get(); }
 
     /// The str of cell value v, borrowed from this object, or null when it has none.
     PyObject* get(double v) {
@@ -129,10 +129,22 @@ private:
 void fill_strings(ColumnStrings& strings, Strided<const char> cells, Strided<PyObject*> out, std::size_t rows,
                   PyObject* fallback) {
     if (strings.complete()) {
+        // The references are counted per str first, then taken a str at a
+        // time: the counters lie together, where the strs' own counts lie all
+        // over memory.
+        std::vector<std::size_t> uses(strings.entries() + 1, 0);  // the last: the fallback
+        const std::size_t none = strings.entries();
         for (std::size_t r = 0; r < rows; ++r) {
-            PyObject* s = strings.peek(read_cell(cells, r));
-            *out.at(r) = s != nullptr ? s : fallback;
+            std::size_t i = strings.entry_of(read_cell(cells, r));
+            if (i == core::ReverseLabelMap::npos) i = none;
+            *out.at(r) = i == none ? fallback : strings.made(i);
+            ++uses[i];
         }
+        for (std::size_t i = 0; i <= none; ++i) {
+            PyObject* s = i == none ? fallback : strings.made(i);
+            for (std::size_t u = uses[i]; u != 0; --u) Py_INCREF(s);
+        }
+        return;
     } else {
         std::size_t r = 0;
         try {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <limits>
 #include <optional>
 #include <type_traits>
@@ -365,10 +366,9 @@ public:
             if (missing == nullptr) throw Panic("an Arrow column's missing cells have no value");
             null_text = text_of(missing);
         }
-        std::vector<char>& out = packed_bytes_.emplace_back();
-        std::vector<std::int64_t>& at = packed_offsets_.emplace_back();
-        out.resize(bytes + nulls * null_text.size());
-        at.resize(rows + 1);
+        // Left uninitialised: every byte and offset is written below.
+        char* const out = packed_bytes_.emplace_back(new char[bytes + nulls * null_text.size() + 1]).get();
+        std::int64_t* const at = packed_offsets_.emplace_back(new std::int64_t[rows + 1]).get();
         std::size_t r = 0, end = 0;
         for (const arrow::TextChunk& ch : chunks) {
             const std::size_t n = ch.size();
@@ -376,21 +376,21 @@ public:
                 // The chunk's bytes at once, its offsets moved to where they land.
                 const std::int64_t first = ch.offset(0), shift = std::int64_t(end) - first;
                 const auto len = std::size_t(ch.offset(n) - first);
-                if (len != 0) std::memcpy(out.data() + end, ch.data() + first, len);
+                if (len != 0) std::memcpy(out + end, ch.data() + first, len);
                 for (std::size_t i = 0; i < n; ++i) at[r + i] = ch.offset(i) + shift;
                 end += len;
             } else {
                 for (std::size_t i = 0; i < n; ++i) {
                     const std::string_view t = ch.is_null(i) ? null_text : ch.text(i);
                     at[r + i] = std::int64_t(end);
-                    if (!t.empty()) std::memcpy(out.data() + end, t.data(), t.size());
+                    if (!t.empty()) std::memcpy(out + end, t.data(), t.size());
                     end += t.size();
                 }
             }
             r += n;
         }
         at[rows] = std::int64_t(end);
-        packed_column(c, core::PackedTexts{out.data(), at.data(), true, rows});
+        packed_column(c, core::PackedTexts{out, at, true, rows});
     }
 
     /// Whether a missing cell of column c is a text, not a number: it has no
@@ -542,8 +542,8 @@ private:
     core::TextArena arena_;
     OwnedRefs keepalive_;
     std::deque<arrow::TextChunk> arrow_;
-    std::deque<std::vector<char>> packed_bytes_;  // columns packed by packed_chunks()
-    std::deque<std::vector<std::int64_t>> packed_offsets_;
+    std::deque<std::unique_ptr<char[]>> packed_bytes_;  // columns packed by packed_chunks()
+    std::deque<std::unique_ptr<std::int64_t[]>> packed_offsets_;
     core::TextColumnSink& sink_;
     std::vector<std::size_t> first_text_;  // per column: row of its first cell that is not a number
     const std::vector<std::uint8_t>* forced_ = nullptr;
