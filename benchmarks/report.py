@@ -165,21 +165,23 @@ README_BEGIN, README_END = "<!-- results:begin -->", "<!-- results:end -->"
 
 
 def readme_block(run, machine):
-    """The README's summary of a run: each workload's tovrik time against its fastest peer, then the targets."""
+    """The README's summary of a run: each workload's tovrik time against its fastest peer (or, with no
+    peer, tovrik's own comparison run), then the targets."""
     table = by_workload(run.rows)
     lines = [f"Machine: {machine}; " + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".",
              f"Best of {run.args.repeat} interleaved rounds{' (quick sizes)' if run.args.quick else ''}.", "",
-             "| workload | tovrik | fastest other | ratio |", "|---|---:|---|---:|"]
+             "| workload | tovrik | fastest peer | ratio |", "|---|---:|---|---:|"]
     for w, entry in table.items():
         tools = entry["tools"]
         ours = tools.get("tovrik", (None, ""))[0]
-        others = {t: v[0] for t, v in tools.items() if t != "tovrik" and v[0]}
+        others = ({t: v[0] for t, v in tools.items() if is_peer(t) and v[0]}
+                  or {t: v[0] for t, v in tools.items() if t != "tovrik" and v[0]})
         if not others:
             continue
         other = min(others, key=others.get)
         ratio = f"{others[other] / ours:.2f}x" if ours else ""
         lines.append(f"| {w} | {fmt(ours)} | {other} {fmt(others[other])} | {ratio} |")
-    lines += target_lines(run, table, heading="Targets:")[1:]
+    lines += target_lines(run, table, heading="Targets:")
     return "\n".join(lines)
 
 
