@@ -357,6 +357,7 @@ public:
         std::string_view null_text;
         std::size_t rows = 0, bytes = 0, nulls = 0;
         for (const arrow::TextChunk& ch : chunks) {
+            if (ch.size() == 0) continue;  // an empty chunk may come without offsets
             rows += ch.size();
             bytes += std::size_t(ch.offset(ch.size()) - ch.offset(0));
             if (ch.has_nulls())
@@ -372,6 +373,7 @@ public:
         std::size_t r = 0, end = 0;
         for (const arrow::TextChunk& ch : chunks) {
             const std::size_t n = ch.size();
+            if (n == 0) continue;
             if (!ch.has_nulls()) {
                 // The chunk's bytes at once, its offsets moved to where they land.
                 const std::int64_t first = ch.offset(0), shift = std::int64_t(end) - first;
