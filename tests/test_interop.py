@@ -210,11 +210,15 @@ def outcome(obj):
 
 
 @pytest.mark.skipif(not ARROW_TEXT_DTYPES, reason="needs pyarrow")
-def test_arrow_text_that_is_not_utf8_goes_through_pandas():
+@pytest.mark.parametrize("texts", [
+    [b"ok", b"\xff\xfe", b"ok"],
+    [b"ok", b"\xc3", b"\xa9", b"ok"],     # valid bytes as a whole, one character split between two texts
+], ids=["bad-bytes", "split-character"])
+def test_arrow_text_that_is_not_utf8_goes_through_pandas(texts):
     import pyarrow as pa
-    raw = pa.array([b"ok", b"\xff\xfe", b"ok"], type=pa.binary()).view(pa.string())
+    raw = pa.array(texts, type=pa.binary()).view(pa.string())
     col = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array([raw])), dtype=pd.StringDtype("pyarrow"))
-    df = pd.DataFrame({"s": col, "v": [1.0, 2.0, 3.0]})
+    df = pd.DataFrame({"s": col, "v": np.arange(len(texts), dtype=np.float64)})
     calls = []
     real = type(col.array).astype
 

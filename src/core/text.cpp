@@ -10,6 +10,10 @@
 
 #include "core/pool.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace tovrik::core {
 
 void append_float_text(std::string& out, double v) {
@@ -97,7 +101,9 @@ std::optional<Utf8Error> check_utf8(std::string_view s) noexcept {
     return std::nullopt;
 }
 
-bool valid_utf8(std::string_view s) noexcept {
+namespace {
+
+bool valid_utf8_scalar(std::string_view s) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const unsigned char* const end = p + s.size();
     auto continuation = [](unsigned char b) { return (b & 0xC0) == 0x80; };
@@ -133,6 +139,116 @@ bool valid_utf8(std::string_view s) noexcept {
         }
     }
     return true;
+}
+
+#if defined(__x86_64__)
+// Sixteen bytes at a time: each byte's error classes are looked up by the high
+// and low nibble of the byte before it and the high nibble of its own (three
+// table lookups), and must agree with whether the bytes two and three before
+// it start a three- or four-byte character. Every rule of well-formed UTF-8
+// (no overlong forms, no surrogates, nothing past U+10FFFF, continuation bytes
+// exactly where a character needs them) is one bit of the classes.
+struct Utf8Tables {
+    __m128i byte_1_high, byte_1_low, byte_2_high, low_nibble, incomplete_at;
+};
+struct Utf8Blocks {
+    __m128i error, prev, prev_incomplete;
+};
+
+__attribute__((target("ssse3"))) inline void utf8_block(__m128i in, const Utf8Tables& t, Utf8Blocks& b) noexcept {
+    if (_mm_movemask_epi8(in) == 0) {  // ASCII: only an unfinished character before it is wrong
+        b.error = _mm_or_si128(b.error, b.prev_incomplete);
+    } else {
+        const __m128i prev1 = _mm_alignr_epi8(in, b.prev, 15);
+        const __m128i hi1 = _mm_and_si128(_mm_srli_epi16(prev1, 4), t.low_nibble);
+        const __m128i lo1 = _mm_and_si128(prev1, t.low_nibble);
+        const __m128i hi2 = _mm_and_si128(_mm_srli_epi16(in, 4), t.low_nibble);
+        const __m128i special =
+            _mm_and_si128(_mm_and_si128(_mm_shuffle_epi8(t.byte_1_high, hi1), _mm_shuffle_epi8(t.byte_1_low, lo1)),
+                          _mm_shuffle_epi8(t.byte_2_high, hi2));
+        const __m128i prev2 = _mm_alignr_epi8(in, b.prev, 14), prev3 = _mm_alignr_epi8(in, b.prev, 13);
+        const __m128i third = _mm_subs_epu8(prev2, _mm_set1_epi8(char(0xE0 - 0x80)));
+        const __m128i fourth = _mm_subs_epu8(prev3, _mm_set1_epi8(char(0xF0 - 0x80)));
+        const __m128i must23 = _mm_and_si128(_mm_or_si128(third, fourth), _mm_set1_epi8(char(0x80)));
+        b.error = _mm_or_si128(b.error, _mm_xor_si128(must23, special));
+        b.prev_incomplete = _mm_subs_epu8(in, t.incomplete_at);
+    }
+    b.prev = in;
+}
+
+__attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view s) noexcept {
+    constexpr std::uint8_t too_short = 1 << 0;  // a lead or ASCII byte where a continuation belongs
+    constexpr std::uint8_t too_long = 1 << 1;   // a continuation after an ASCII byte
+    constexpr std::uint8_t overlong_3 = 1 << 2; // E0 80..9F
+    constexpr std::uint8_t too_large = 1 << 3;  // F4 90..BF, F5..FF
+    constexpr std::uint8_t surrogate = 1 << 4;  // ED A0..BF
+    constexpr std::uint8_t overlong_2 = 1 << 5; // C0, C1
+    constexpr std::uint8_t too_large_1000 = 1 << 6;
+    constexpr std::uint8_t overlong_4 = 1 << 6; // F0 80..8F
+    constexpr std::uint8_t two_conts = 1 << 7;  // a continuation after a continuation
+    constexpr std::uint8_t carry = too_short | too_long | two_conts;
+    auto table = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint8_t e, std::uint8_t f,
+                    std::uint8_t g, std::uint8_t h, std::uint8_t i, std::uint8_t j, std::uint8_t k, std::uint8_t l,
+                    std::uint8_t m, std::uint8_t n, std::uint8_t o, std::uint8_t p) {
+        return _mm_setr_epi8(char(a), char(b), char(c), char(d), char(e), char(f), char(g), char(h), char(i),
+                             char(j), char(k), char(l), char(m), char(n), char(o), char(p));
+    };
+    // By the high nibble of the byte before.
+    const __m128i byte_1_high = table(
+        too_long, too_long, too_long, too_long, too_long, too_long, too_long, too_long,
+        two_conts, two_conts, two_conts, two_conts,
+        too_short | overlong_2, too_short, too_short | overlong_3 | surrogate,
+        too_short | too_large | too_large_1000 | overlong_4);
+    // By the low nibble of the byte before.
+    const __m128i byte_1_low = table(
+        carry | overlong_3 | overlong_2 | overlong_4, carry | overlong_2, carry, carry, carry | too_large,
+        carry | too_large | too_large_1000, carry | too_large | too_large_1000, carry | too_large | too_large_1000,
+        carry | too_large | too_large_1000, carry | too_large | too_large_1000, carry | too_large | too_large_1000,
+        carry | too_large | too_large_1000, carry | too_large | too_large_1000,
+        carry | too_large | too_large_1000 | surrogate, carry | too_large | too_large_1000,
+        carry | too_large | too_large_1000);
+    // By the high nibble of the byte itself.
+    const __m128i byte_2_high = table(
+        too_short, too_short, too_short, too_short, too_short, too_short, too_short, too_short,
+        too_long | overlong_2 | two_conts | overlong_3 | too_large_1000 | overlong_4,
+        too_long | overlong_2 | two_conts | overlong_3 | too_large,
+        too_long | overlong_2 | two_conts | surrogate | too_large,
+        too_long | overlong_2 | two_conts | surrogate | too_large, too_short, too_short, too_short, too_short);
+    const __m128i low_nibble = _mm_set1_epi8(0x0F);
+    // A block whose last bytes start a character that goes on past it.
+    const __m128i incomplete_at = table(255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+                                        0xF0 - 1, 0xE0 - 1, 0xC0 - 1);
+    const Utf8Tables t{byte_1_high, byte_1_low, byte_2_high, low_nibble, incomplete_at};
+    Utf8Blocks b{_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+    const char* p = s.data();
+    std::size_t n = s.size();
+    for (; n >= 16; p += 16, n -= 16) {
+        utf8_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), t, b);
+        if ((n & 0xFFF) < 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(b.error, _mm_setzero_si128())) != 0xFFFF)
+            return false;
+    }
+    if (n != 0) {
+        alignas(16) char tail[16] = {};  // zeros: ASCII, so an unfinished character before them is wrong
+        std::memcpy(tail, p, n);
+        utf8_block(_mm_load_si128(reinterpret_cast<const __m128i*>(tail)), t, b);
+    }
+    b.error = _mm_or_si128(b.error, b.prev_incomplete);
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(b.error, _mm_setzero_si128())) == 0xFFFF;
+}
+
+bool has_ssse3() noexcept {
+    static const bool yes = __builtin_cpu_supports("ssse3");
+    return yes;
+}
+#endif
+
+}  // namespace
+
+bool valid_utf8(std::string_view s) noexcept {
+#if defined(__x86_64__)
+    if (s.size() >= 16 && has_ssse3()) return valid_utf8_ssse3(s);
+#endif
+    return valid_utf8_scalar(s);
 }
 
 bool valid_utf8_parallel(std::string_view s) {

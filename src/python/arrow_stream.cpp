@@ -39,6 +39,18 @@ std::optional<std::string_view> TextChunk::checked_bytes() const noexcept {
     return std::string_view{data + s->first, std::size_t(s->second - s->first)};
 }
 
+bool TextChunk::texts_start_at_characters() const noexcept {
+    const char* data = static_cast<const char*>(array_.buffers[2]);
+    const std::size_t n = size();
+    if (data == nullptr || n == 0) return true;
+    const std::int64_t end = offset(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t at = offset(i);
+        if (at < end && (static_cast<unsigned char>(data[at]) & 0xC0) == 0x80) return false;
+    }
+    return true;
+}
+
 std::optional<std::vector<TextChunk>> read_text_chunks(PyObject* source, std::size_t rows) {
     Ref capsule = Ref::steal(PyObject_CallMethod(source, "__arrow_c_stream__", nullptr));
     if (!capsule) {
@@ -74,7 +86,7 @@ std::optional<std::vector<TextChunk>> read_text_chunks(PyObject* source, std::si
         // Text that is not UTF-8 is left to the other road, which decides what
         // such bytes become.
         const auto bytes = chunk.checked_bytes();
-        if (!bytes || !core::valid_utf8_parallel(*bytes)) return std::nullopt;
+        if (!bytes || !core::valid_utf8_parallel(*bytes) || !chunk.texts_start_at_characters()) return std::nullopt;
         chunks.push_back(std::move(chunk));
     }
     if (total != rows) return std::nullopt;

@@ -95,6 +95,10 @@ public:
     /// buffer) and returns every byte the texts span, from the first offset to
     /// the last; nothing when the offsets are not sane.
     std::optional<std::string_view> checked_bytes() const noexcept;
+    /// Whether every text starts at a character of the data (not within
+    /// one): valid UTF-8 bytes as a whole are then valid text by text. Call
+    /// after checked_bytes() said the offsets are in order.
+    bool texts_start_at_characters() const noexcept;
 
 private:
     ArrowArray array_;

@@ -84,9 +84,11 @@ std::string utf8_bytes(std::mt19937_64& rng, std::size_t n, unsigned bad_per_mil
                                          "\xc3\xa9", "\xe6\x9d\xb1", "\xf0\x9f\x99\x82"};
     static const char* const wrong[] = {"\x80", "\xbf", "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80",
                                         "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff",
-                                        "\xe6\x9d", "\xf0\x9f\x99", "\xc3"};
+                                        "\xe6\x9d", "\xf0\x9f\x99", "\xc3", "\xc0", "\xe0", "\xf4"};
     std::string s;
+    const bool runs = rng() % 2 == 0;  // long ASCII runs between characters: whole blocks of ASCII
     while (s.size() < n) {
+        if (runs) s.append(rng() % 40, 'x');
         if (rng() % 1000 < bad_per_mille) s += wrong[rng() % std::size(wrong)];
         else s += pieces[rng() % std::size(pieces)];
     }
@@ -99,10 +101,25 @@ std::string utf8_bytes(std::mt19937_64& rng, std::size_t n, unsigned bad_per_mil
 void check_utf8_agreement() {
     for (unsigned seed = 0; seed < 20000; ++seed) {
         std::mt19937_64 rng(seed);
-        const std::string s = utf8_bytes(rng, rng() % 40, seed % 3 == 0 ? 0 : 30);
+        const std::string s = utf8_bytes(rng, rng() % 80, seed % 3 == 0 ? 0 : 30);
         for (std::size_t len = 0; len <= s.size(); len += 1 + len / 4) {
             const std::string_view v(s.data(), len);
             expect(valid_utf8(v) == !check_utf8(v).has_value(), "valid_utf8 disagrees with check_utf8", seed);
+        }
+    }
+    // Every lead and continuation byte alone, and each valid character, at
+    // every place of an ASCII text: at the ends of sixteen-byte blocks too.
+    for (const char* piece : {"\x80", "\xbf", "\xc0", "\xc1", "\xc2", "\xdf", "\xe0", "\xed", "\xef", "\xf0",
+                              "\xf4", "\xf5", "\xff", "\xc3\xa9", "\xe6\x9d\xb1", "\xf0\x9f\x99\x82", "\xe6\x9d",
+                              "\xf0\x9f\x99", "\xe0\xa0", "\xf0\x90", "\xf0\x90\x80"}) {
+        for (std::size_t at = 0; at < 48; ++at) {
+            for (std::size_t len : {std::size_t(48), std::size_t(64)}) {
+                std::string s(len, 'x');
+                s.replace(at, std::strlen(piece), piece);
+                s.resize(len);
+                expect(valid_utf8(s) == !check_utf8(s).has_value(), "valid_utf8 disagrees at a block edge",
+                       unsigned(at));
+            }
         }
     }
     std::mt19937_64 rng(7);
