@@ -103,7 +103,8 @@ std::optional<Utf8Error> check_utf8(std::string_view s) noexcept {
 
 namespace {
 
-bool valid_utf8_scalar(std::string_view s) noexcept {
+bool valid_utf8_scalar(std::string_view s, bool& ascii) noexcept {
+    ascii = true;
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const unsigned char* const end = p + s.size();
     auto continuation = [](unsigned char b) { return (b & 0xC0) == 0x80; };
@@ -118,6 +119,7 @@ bool valid_utf8_scalar(std::string_view s) noexcept {
         }
         if (p == end) break;
         const unsigned char c = *p;
+        ascii = ascii && c < 0x80;
         if (c < 0x80) {
             ++p;
         } else if (c < 0xC2) {  // a continuation byte, or the lead of an overlong pair
@@ -176,7 +178,7 @@ __attribute__((target("ssse3"))) inline void utf8_block(__m128i in, const Utf8Ta
     b.prev = in;
 }
 
-__attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view s) noexcept {
+__attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view s, bool& ascii) noexcept {
     constexpr std::uint8_t too_short = 1 << 0;  // a lead or ASCII byte where a continuation belongs
     constexpr std::uint8_t too_long = 1 << 1;   // a continuation after an ASCII byte
     constexpr std::uint8_t overlong_3 = 1 << 2; // E0 80..9F
@@ -222,16 +224,22 @@ __attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view s) noexc
     Utf8Blocks b{_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
     const char* p = s.data();
     std::size_t n = s.size();
+    __m128i high = _mm_setzero_si128();  // any byte past ASCII
     for (; n >= 16; p += 16, n -= 16) {
-        utf8_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), t, b);
+        const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        high = _mm_or_si128(high, in);
+        utf8_block(in, t, b);
         if ((n & 0xFFF) < 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(b.error, _mm_setzero_si128())) != 0xFFFF)
             return false;
     }
     if (n != 0) {
         alignas(16) char tail[16] = {};  // zeros: ASCII, so an unfinished character before them is wrong
         std::memcpy(tail, p, n);
-        utf8_block(_mm_load_si128(reinterpret_cast<const __m128i*>(tail)), t, b);
+        const __m128i in = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+        high = _mm_or_si128(high, in);
+        utf8_block(in, t, b);
     }
+    ascii = _mm_movemask_epi8(high) == 0;
     b.error = _mm_or_si128(b.error, b.prev_incomplete);
     return _mm_movemask_epi8(_mm_cmpeq_epi8(b.error, _mm_setzero_si128())) == 0xFFFF;
 }
@@ -244,16 +252,20 @@ bool has_ssse3() noexcept {
 
 }  // namespace
 
-bool valid_utf8(std::string_view s) noexcept {
+bool valid_utf8(std::string_view s, bool* ascii) noexcept {
+    bool all_ascii;
 #if defined(__x86_64__)
-    if (s.size() >= 16 && has_ssse3()) return valid_utf8_ssse3(s);
+    const bool ok = s.size() >= 16 && has_ssse3() ? valid_utf8_ssse3(s, all_ascii) : valid_utf8_scalar(s, all_ascii);
+#else
+    const bool ok = valid_utf8_scalar(s, all_ascii);
 #endif
-    return valid_utf8_scalar(s);
+    if (ascii != nullptr) *ascii = ok && all_ascii;
+    return ok;
 }
 
-bool valid_utf8_parallel(std::string_view s) {
+bool valid_utf8_parallel(std::string_view s, bool* ascii) {
     constexpr std::size_t piece = std::size_t(1) << 18;
-    if (s.size() <= 2 * piece) return valid_utf8(s);
+    if (s.size() <= 2 * piece) return valid_utf8(s, ascii);
     // Pieces are cut just before a byte that starts a character: each piece is
     // then valid exactly when its part of the whole is. (No such byte among
     // the four after a cut: four continuation bytes in a row, never valid.)
@@ -267,13 +279,16 @@ bool valid_utf8_parallel(std::string_view s) {
         if (at == stop) return false;
         cut[i] = at;
     }
-    std::atomic<bool> ok{true};
+    std::atomic<bool> ok{true}, all_ascii{true};
     run_in_pool([&] {
         tbb::parallel_for(std::size_t(0), pieces, [&](std::size_t i) {
-            if (ok.load(std::memory_order_relaxed) && !valid_utf8(s.substr(cut[i], cut[i + 1] - cut[i])))
+            bool piece_ascii = false;
+            if (ok.load(std::memory_order_relaxed) && !valid_utf8(s.substr(cut[i], cut[i + 1] - cut[i]), &piece_ascii))
                 ok.store(false, std::memory_order_relaxed);
+            if (!piece_ascii) all_ascii.store(false, std::memory_order_relaxed);
         });
     });
+    if (ascii != nullptr) *ascii = ok.load() && all_ascii.load();
     return ok.load();
 }
 

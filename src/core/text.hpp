@@ -26,11 +26,12 @@ struct Utf8Error {
 std::optional<Utf8Error> check_utf8(std::string_view s) noexcept;
 
 /// Whether a byte string is valid UTF-8 (what check_utf8 finds no error in),
-/// without saying where it is not: a tighter loop for long non-ASCII texts.
-bool valid_utf8(std::string_view s) noexcept;
+/// without saying where it is not: sixteen bytes at a time where the processor
+/// can, else a tighter loop. With `ascii`, also whether every byte is ASCII.
+bool valid_utf8(std::string_view s, bool* ascii = nullptr) noexcept;
 
 /// valid_utf8() of a long byte string, its pieces checked on the pool.
-bool valid_utf8_parallel(std::string_view s);
+bool valid_utf8_parallel(std::string_view s, bool* ascii = nullptr);
 
 /// Stable storage for texts made during one intake; views into it stay valid
 /// until the arena is destroyed.

@@ -86,7 +86,11 @@ std::optional<std::vector<TextChunk>> read_text_chunks(PyObject* source, std::si
         // Text that is not UTF-8 is left to the other road, which decides what
         // such bytes become.
         const auto bytes = chunk.checked_bytes();
-        if (!bytes || !core::valid_utf8_parallel(*bytes) || !chunk.texts_start_at_characters()) return std::nullopt;
+        // Valid bytes as a whole are valid texts when no text starts inside a
+        // character (which ASCII bytes cannot hold).
+        bool ascii = false;
+        if (!bytes || !core::valid_utf8_parallel(*bytes, &ascii) || (!ascii && !chunk.texts_start_at_characters()))
+            return std::nullopt;
         chunks.push_back(std::move(chunk));
     }
     if (total != rows) return std::nullopt;

@@ -1,5 +1,6 @@
 // Checks label assignment against its sort-every-row reference on random
 // columns, and the state codec's round trip, without Python.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -104,7 +105,11 @@ void check_utf8_agreement() {
         const std::string s = utf8_bytes(rng, rng() % 80, seed % 3 == 0 ? 0 : 30);
         for (std::size_t len = 0; len <= s.size(); len += 1 + len / 4) {
             const std::string_view v(s.data(), len);
-            expect(valid_utf8(v) == !check_utf8(v).has_value(), "valid_utf8 disagrees with check_utf8", seed);
+            bool ascii = false;
+            const bool valid = valid_utf8(v, &ascii);
+            expect(valid == !check_utf8(v).has_value(), "valid_utf8 disagrees with check_utf8", seed);
+            const bool all_ascii = std::all_of(v.begin(), v.end(), [](char ch) { return (ch & 0x80) == 0; });
+            expect(ascii == all_ascii, "valid_utf8 says ASCII wrongly", seed);
         }
     }
     // Every lead and continuation byte alone, and each valid character, at
@@ -126,6 +131,14 @@ void check_utf8_agreement() {
     const std::string big = utf8_bytes(rng, 3 << 18, 0);
     expect(valid_utf8(big) && !check_utf8(big), "long valid text refused", 0);
     run_in_pool([&] { expect(valid_utf8_parallel(big), "long valid text refused in pieces", 0); });
+    {
+        std::string plain(3 << 18, 'a');
+        bool ascii = false;
+        expect(valid_utf8_parallel(plain, &ascii) && ascii, "long ASCII text not seen as ASCII", 0);
+        plain[(2 << 18) + 5] = '\x7f';
+        plain.replace(3 << 17, 2, "\xc3\xa9");
+        expect(valid_utf8_parallel(plain, &ascii) && !ascii, "one character in a long text seen as ASCII", 0);
+    }
     for (std::size_t cut : {std::size_t(1) << 18, std::size_t(2) << 18}) {
         for (std::size_t at = cut - 4; at <= cut + 4; ++at) {
             for (const char* bad : {"\x80", "\xc3", "\xe6\x9d", "\xf0\x9f\x99", "\xff"}) {
