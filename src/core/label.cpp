@@ -375,13 +375,18 @@ void sort_from(SortKey* first, SortKey* last, std::span<const std::string_view> 
     };
     if (parallel) tbb::parallel_sort(first, last, less);
     else std::sort(first, last, less);
+    // Runs of equal keys (rare unless texts share prefixes): their texts that
+    // go on, which come last in the run, are sorted by the next bytes.
     for (SortKey* run = first; run != last;) {
         SortKey* stop = run + 1;
-        if (long_text(*run))
-            while (stop != last && stop->hi == run->hi && stop->lo == run->lo) ++stop;
+        while (stop != last && stop->hi == run->hi && stop->lo == run->lo) ++stop;
         if (stop - run > 1) {
-            for (SortKey* x = run; x != stop; ++x) *x = key_at(texts[x->id], end, x->id);
-            sort_from(run, stop, texts, end, parallel && stop - run > std::ptrdiff_t(k_grain));
+            SortKey* go_on = run;
+            while (go_on != stop && !long_text(*go_on)) ++go_on;
+            if (stop - go_on > 1) {
+                for (SortKey* x = go_on; x != stop; ++x) *x = key_at(texts[x->id], end, x->id);
+                sort_from(go_on, stop, texts, end, parallel && stop - go_on > std::ptrdiff_t(k_grain));
+            }
         }
         run = stop;
     }

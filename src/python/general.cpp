@@ -201,7 +201,7 @@ public:
     bool forced(std::size_t c) const noexcept { return forced_ != nullptr && (*forced_)[c]; }
     bool is_text(std::size_t c) const noexcept { return store_.is_text[c] != 0; }
 
-    void cell(PyObject* value, std::size_t r, std::size_t c) {
+    [[gnu::flatten]] void cell(PyObject* value, std::size_t r, std::size_t c) {
         if (!store_.is_text[c]) {
             double v;
             if (cell_to_float(value, v)) {
