@@ -3,6 +3,7 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cmath>
@@ -102,46 +103,6 @@ std::optional<Utf8Error> check_utf8(std::string_view s) noexcept {
 }
 
 namespace {
-
-bool valid_utf8_scalar(std::string_view s, bool& ascii) noexcept {
-    ascii = true;
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const unsigned char* const end = p + s.size();
-    auto continuation = [](unsigned char b) { return (b & 0xC0) == 0x80; };
-    while (p != end) {
-        // ASCII runs, sixteen bytes at a time.
-        while (end - p >= 16) {
-            std::uint64_t a, b;
-            std::memcpy(&a, p, 8);
-            std::memcpy(&b, p + 8, 8);
-            if ((a | b) & 0x8080808080808080ULL) break;
-            p += 16;
-        }
-        if (p == end) break;
-        const unsigned char c = *p;
-        ascii = ascii && c < 0x80;
-        if (c < 0x80) {
-            ++p;
-        } else if (c < 0xC2) {  // a continuation byte, or the lead of an overlong pair
-            return false;
-        } else if (c < 0xE0) {
-            if (end - p < 2 || !continuation(p[1])) return false;
-            p += 2;
-        } else if (c < 0xF0) {
-            // No overlong forms (E0 80..9F) and no surrogates (ED A0..BF).
-            const unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-            if (end - p < 3 || p[1] < lo || p[1] > hi || !continuation(p[2])) return false;
-            p += 3;
-        } else {
-            // F0 90.. to F4 8F..: no overlong forms, nothing past U+10FFFF.
-            const unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-            if (c > 0xF4 || end - p < 4 || p[1] < lo || p[1] > hi || !continuation(p[2]) || !continuation(p[3]))
-                return false;
-            p += 4;
-        }
-    }
-    return true;
-}
 
 #if defined(__x86_64__)
 // Sixteen bytes at a time: each byte's error classes are looked up by the high
@@ -253,13 +214,18 @@ bool has_ssse3() noexcept {
 }  // namespace
 
 bool valid_utf8(std::string_view s, bool* ascii) noexcept {
-    bool all_ascii;
 #if defined(__x86_64__)
-    const bool ok = s.size() >= 16 && has_ssse3() ? valid_utf8_ssse3(s, all_ascii) : valid_utf8_scalar(s, all_ascii);
-#else
-    const bool ok = valid_utf8_scalar(s, all_ascii);
+    if (s.size() >= 16 && has_ssse3()) {
+        bool all_ascii;
+        const bool ok = valid_utf8_ssse3(s, all_ascii);
+        if (ascii != nullptr) *ascii = ok && all_ascii;
+        return ok;
+    }
 #endif
-    if (ascii != nullptr) *ascii = ok && all_ascii;
+    // Short texts, and processors without SSSE3: the check that says where.
+    const bool ok = !check_utf8(s).has_value();
+    if (ascii != nullptr)
+        *ascii = ok && std::all_of(s.begin(), s.end(), [](char ch) { return (static_cast<unsigned char>(ch) & 0x80) == 0; });
     return ok;
 }
 

@@ -27,7 +27,7 @@ std::optional<Utf8Error> check_utf8(std::string_view s) noexcept;
 
 /// Whether a byte string is valid UTF-8 (what check_utf8 finds no error in),
 /// without saying where it is not: sixteen bytes at a time where the processor
-/// can, else a tighter loop. With `ascii`, also whether every byte is ASCII.
+/// can, else as check_utf8. With `ascii`, also whether every byte is ASCII.
 bool valid_utf8(std::string_view s, bool* ascii = nullptr) noexcept;
 
 /// valid_utf8() of a long byte string, its pieces checked on the pool.

@@ -145,7 +145,8 @@ void fill_strings(ColumnStrings& strings, Strided<const char> cells, Strided<PyO
             for (std::size_t u = uses[i]; u != 0; --u) Py_INCREF(s);
         }
         return;
-    } else {
+    }
+    {
         std::size_t r = 0;
         try {
             for (; r < rows; ++r) {

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "core/columns.hpp"
+#include "core/flat_map.hpp"
 #include "core/growth.hpp"
 #include "core/hash.hpp"
 #include "core/text.hpp"
@@ -251,10 +252,16 @@ public:
             }
             const T v = load<T>(data + npy_intp(r) * step);
             const bool number = r < first;
-            const auto next = std::uint32_t(column.texts.size());
-            const std::uint32_t id = (number ? numbers : values).find_or_add(value_bits(v), next);
-            if (id == next) {
-                if (next == UINT32_MAX - 1) throw Panic("a column with too many distinct values");
+            ValueIds& ids = number ? numbers : values;
+            const std::uint64_t bits = value_bits(v);
+            const std::size_t at = ids.find_index(bits);
+            std::uint32_t id;
+            if (at != ValueIds::npos) {
+                id = ids.entry(at).second;
+            } else {
+                if (column.texts.size() >= UINT32_MAX - 1) throw Panic("a column with too many distinct values");
+                id = std::uint32_t(column.texts.size());
+                ids.insert_new(bits, id);
                 if (number) {
                     std::string buf;
                     core::append_float_text(buf, static_cast<double>(v));
@@ -454,43 +461,8 @@ private:
             return std::uint64_t(v);
         }
     }
-    // Ids of 64-bit values, in a seeded open-addressing table.
-    class ValueIds {
-    public:
-        /// The id of `key`, given `next` when it is new.
-        std::uint32_t find_or_add(std::uint64_t key, std::uint32_t next) {
-            if ((count_ + 1) * 2 > slots_.size()) grow();
-            for (std::size_t i = std::size_t(core::hash_u64(key, seed_)) & mask_;; i = (i + 1) & mask_) {
-                Slot& s = slots_[i];
-                if (s.id == 0) {
-                    s = {key, next + 1};
-                    ++count_;
-                    return next;
-                }
-                if (s.key == key) return s.id - 1;
-            }
-        }
-
-    private:
-        struct Slot {
-            std::uint64_t key;
-            std::uint32_t id;  // id + 1; 0 when empty
-        };
-        void grow() {
-            std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2), Slot{0, 0});
-            old.swap(slots_);
-            mask_ = slots_.size() - 1;
-            for (const Slot& s : old) {
-                if (s.id == 0) continue;
-                std::size_t i = std::size_t(core::hash_u64(s.key, seed_)) & mask_;
-                while (slots_[i].id != 0) i = (i + 1) & mask_;
-                slots_[i] = s;
-            }
-        }
-        std::vector<Slot> slots_;
-        std::size_t mask_ = 0, count_ = 0;
-        std::uint64_t seed_ = core::next_seed();
-    };
+    // The texts' ids by the bits of their values.
+    using ValueIds = core::FlatMap<std::uint64_t, std::uint32_t, core::U64Key>;
     static constexpr unsigned k_int_text_bits = 12;
     struct IntText {
         std::int64_t value = 0;
@@ -1078,19 +1050,18 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
                     continue;
                 }
             }
-            if (road[c].road == FrameRoad::dates) {
+            if (road[c].road == FrameRoad::dates || road[c].road == FrameRoad::categorical) {
                 FrameSnapshot::Coded coded;
-                if (!nat) nat = check(PyObject_GetAttrString(pandas.get(), "NaT"));
-                if (take_factorized(ext.get(), frame.pandas_na(), nat.get(), rows, coded)) {
-                    frame.add_coded(c, std::move(coded));
-                    ++c;
-                    continue;
+                bool taken;
+                if (road[c].road == FrameRoad::dates) {
+                    if (!nat) nat = check(PyObject_GetAttrString(pandas.get(), "NaT"));
+                    taken = take_factorized(ext.get(), frame.pandas_na(), nat.get(), rows, coded);
+                } else {
+                    if (!categorical) categorical = check(PyObject_GetAttrString(pandas.get(), "Categorical"));
+                    taken = take_coded(ext.get(), categorical.get(), road[c].categories.get(), frame.pandas_na(),
+                                       rows, coded);
                 }
-            }
-            if (road[c].road == FrameRoad::categorical) {
-                FrameSnapshot::Coded coded;
-                if (!categorical) categorical = check(PyObject_GetAttrString(pandas.get(), "Categorical"));
-                if (take_coded(ext.get(), categorical.get(), road[c].categories.get(), frame.pandas_na(), rows, coded)) {
+                if (taken) {
                     frame.add_coded(c, std::move(coded));
                     ++c;
                     continue;
