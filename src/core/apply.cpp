@@ -38,6 +38,10 @@ inline double code_of(const LabelMap& map, std::string_view text, std::uint64_t 
     return code ? static_cast<double>(*code) : k_nan;
 }
 
+inline double code_of_text(const LabelMap& map, std::string_view text, bool& unknown) {
+    return code_of(map, text, map.hash_of(text), unknown);
+}
+
 void lower_to(std::atomic<std::size_t>& first, std::size_t row) {
     std::size_t cur = first.load(std::memory_order_relaxed);
     while (row < cur && !first.compare_exchange_weak(cur, row, std::memory_order_relaxed)) {
@@ -200,24 +204,25 @@ void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t firs
     const StridedOut out{&out_.at(0, c), out_.row_stride};
     tasks_.run([mine, map, fault, out] {
         // Each text some row holds is looked up once; the rows gather its code.
-        const UsedTexts used = used_texts(*mine);
-        std::vector<double> code_of(used.texts.size());
-        const bool unknown = apply_labels(used.texts, *map, StridedOut{code_of.data(), 1}) != k_no_row;
-        std::vector<std::uint8_t> is_unknown;
-        if (unknown) {  // which texts are unknown, for the lowest row holding one
-            is_unknown.assign(used.texts.size(), 0);
-            double scratch;
-            for (std::size_t i = 0; i < used.texts.size(); ++i)
-                if (code_of[i] != code_of[i])
-                    is_unknown[i] = apply_labels(std::span(&used.texts[i], 1), *map, StridedOut{&scratch, 1}) != k_no_row;
-        }
+        drop_unused(*mine);
+        const std::vector<std::string_view>& texts = mine->texts;
+        std::vector<double> code_of(texts.size());
+        const bool unknown = apply_labels(texts, *map, StridedOut{code_of.data(), 1}) != k_no_row;
         const std::size_t rows = mine->codes.size();
-        for (std::size_t r = 0; r < rows; ++r) {
-            const std::size_t at = used.place[mine->codes[r]];
-            out.data[r * out.stride] = code_of[at];
-            if (unknown && fault->row == k_no_row && is_unknown[at]) {
+        for (std::size_t r = 0; r < rows; ++r) out.data[r * out.stride] = code_of[mine->codes[r]];
+        // The lowest row whose text is unknown (not merely without a code):
+        // each text of a NaN row looked at once, until one is.
+        std::vector<std::uint8_t> seen(unknown ? texts.size() : 0, 0);
+        for (std::size_t r = 0; unknown && r < rows; ++r) {
+            const std::uint32_t at = mine->codes[r];
+            if (code_of[at] == code_of[at] || seen[at]) continue;
+            seen[at] = 1;
+            bool is_unknown = false;
+            code_of_text(*map, texts[at], is_unknown);
+            if (is_unknown) {
                 fault->row = r;
-                fault->text.assign(used.texts[at]);
+                fault->text.assign(texts[at]);
+                break;
             }
         }
         std::vector<std::string_view>().swap(mine->texts);

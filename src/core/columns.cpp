@@ -4,6 +4,8 @@
 #include "core/label.hpp"
 #include "core/pool.hpp"
 
+#include <algorithm>
+
 namespace tovrik::core {
 
 template <class Encode>
@@ -31,16 +33,18 @@ void TextColumnEncoder::submit(std::uint64_t c, const PackedTexts& texts) {
     start(c, [texts](StridedOut out) { return label_encode(texts, out); });
 }
 
-UsedTexts used_texts(const CodedTexts& column) {
-    constexpr std::size_t unused = std::size_t(-1);
-    UsedTexts used;
-    used.place.assign(column.texts.size(), unused);
+void drop_unused(CodedTexts& column) {
+    if (std::find(column.used.begin(), column.used.end(), 0) == column.used.end()) return;
+    std::vector<std::uint32_t> place(column.texts.size());
+    std::size_t kept = 0;
     for (std::size_t k = 0; k < column.texts.size(); ++k) {
         if (!column.used[k]) continue;
-        used.place[k] = used.texts.size();
-        used.texts.push_back(column.texts[k]);
+        place[k] = std::uint32_t(kept);
+        column.texts[kept++] = column.texts[k];
     }
-    return used;
+    column.texts.resize(kept);
+    column.used.assign(kept, 1);
+    for (std::uint32_t& code : column.codes) code = place[code];
 }
 
 void TextColumnEncoder::submit(std::uint64_t c, CodedTexts&& column, std::size_t) {
@@ -48,11 +52,11 @@ void TextColumnEncoder::submit(std::uint64_t c, CodedTexts&& column, std::size_t
     start(c, [mine](StridedOut out) {
         // Only the texts some row holds are learnt: label-encode those, then
         // give every row its text's code.
-        const UsedTexts used = used_texts(*mine);
-        std::vector<double> code_of(used.texts.size());
-        ColumnCodes codes = label_encode(used.texts, StridedOut{code_of.data(), 1});
+        drop_unused(*mine);
+        std::vector<double> code_of(mine->texts.size());
+        ColumnCodes codes = label_encode(mine->texts, StridedOut{code_of.data(), 1});
         const std::size_t rows = mine->codes.size();
-        for (std::size_t r = 0; r < rows; ++r) out.data[r * out.stride] = code_of[used.place[mine->codes[r]]];
+        for (std::size_t r = 0; r < rows; ++r) out.data[r * out.stride] = code_of[mine->codes[r]];
         std::vector<std::string_view>().swap(mine->texts);
         std::vector<std::uint32_t>().swap(mine->codes);
         return codes;

@@ -100,13 +100,9 @@ private:
     PoolTasks tasks_;                   // declared last: waited for first
 };
 
-/// The texts of `column` that some row holds, each once by position, and for
-/// each text of the column its place among them (unused: size_t(-1)).
-struct UsedTexts {
-    std::vector<std::string_view> texts;
-    std::vector<std::size_t> place;
-};
-UsedTexts used_texts(const CodedTexts& column);
+/// Keeps only the texts of `column` that some row holds, in their order, and
+/// renumbers the rows' codes to match.
+void drop_unused(CodedTexts& column);
 
 /// Files the records of `encode_columns` into a new EncodingInfo.
 EncodingInfo make_encoding_info(std::vector<ColumnLabels>&& labels);

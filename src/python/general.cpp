@@ -1,9 +1,11 @@
 // The general path: every cell read through Python (or straight from the buffer
 // of a plain ndarray), columns sorted into numeric and text, texts encoded.
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -147,6 +149,7 @@ public:
     OwnedRefs(const OwnedRefs&) = delete;
     OwnedRefs& operator=(const OwnedRefs&) = delete;
     ~OwnedRefs() {
+        // The objects lie all over memory: their headers are fetched ahead.
         for (PyObject* o : refs_) Py_DECREF(o);
     }
     /// Takes over a new reference.
@@ -162,6 +165,66 @@ public:
 
 private:
     std::vector<PyObject*> refs_;
+};
+
+// The objects of one column numbered in order of first sight, by address: an
+// exact str seen before is the same text, found without reading the object
+// again. Each object filed here is held by a reference until the intake ends
+// (see CellReader::by_identity), so no address is taken over by another object
+// while the column is read.
+class IdentityTable {
+public:
+    static constexpr std::uint32_t npos = UINT32_MAX;
+
+    void clear() {
+        std::vector<Slot>().swap(slots_);
+        count_ = 0;
+    }
+    void prefetch(const PyObject* p) const noexcept {
+        if (count_ != 0) __builtin_prefetch(&slots_[slot_of(p)]);
+    }
+    std::uint32_t find(const PyObject* p) const noexcept {
+        if (count_ == 0) return npos;
+        for (std::size_t i = slot_of(p);; i = (i + 1) & mask_) {
+            if (slots_[i].key == p) return slots_[i].id;
+            if (slots_[i].key == nullptr) return npos;
+        }
+    }
+    std::size_t size() const noexcept { return count_; }
+    /// Whether the next insert() makes the table larger.
+    bool full() const noexcept { return (count_ + 1) * 2 > slots_.size(); }
+    /// p is not in the table yet.
+    void insert(const PyObject* p, std::uint32_t id) {
+        if (full()) grow();
+        std::size_t i = slot_of(p);
+        while (slots_[i].key != nullptr) i = (i + 1) & mask_;
+        slots_[i] = {p, id};
+        ++count_;
+    }
+
+private:
+    struct Slot {
+        const PyObject* key = nullptr;
+        std::uint32_t id = 0;
+    };
+    std::size_t slot_of(const PyObject* p) const noexcept {
+        // Objects are 16-byte aligned: the low bits say nothing.
+        return std::size_t((std::uintptr_t(p) >> 4) * 0x9E3779B97F4A7C15ull >> shift_);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        const std::size_t n = old.empty() ? 1024 : 2 * old.size();
+        slots_.assign(n, Slot{});
+        mask_ = n - 1;
+        shift_ = unsigned(64 - std::countr_zero(n));
+        count_ = 0;
+        for (const Slot& s : old)
+            if (s.key != nullptr) insert(s.key, s.id);
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0, count_ = 0;
+    unsigned shift_ = 64;
 };
 
 // Everything one run of the cell loop owns.
@@ -183,7 +246,70 @@ public:
 
     /// Column c is read: a text column starts encoding on the pool right away.
     void end_column(std::size_t c) {
+        if (identity_column_ == c) {
+            identity_column_ = k_none;
+            identity_.clear();
+            if (store_.is_text[c]) {
+                by_identity_.used.assign(by_identity_.texts.size(), 1);
+                sink_.submit(c, std::move(by_identity_), first_text_[c]);
+            }
+            by_identity_ = {};
+            return;
+        }
         if (store_.is_text[c]) sink_.submit(c, std::move(store_.text_columns[c]), first_text_[c]);
+    }
+
+    /// Column c is an object column whose cells come next, in row order,
+    /// through known_object() and object_cell(): its texts are kept as
+    /// indices into the distinct objects met, not as a view per row.
+    void begin_objects(std::size_t c) {
+        if (store_.n_rows >= IdentityTable::npos - 1) return;  // ids would not fit: a view per row
+        identity_column_ = c;
+        by_identity_ = {};
+        by_identity_.codes.resize(store_.n_rows);
+        take_number_texts(c);
+    }
+
+    /// Fetches the table slot of an object a few rows ahead into the cache.
+    void prefetch_object(const PyObject* next) const noexcept { identity_.prefetch(next); }
+
+    /// Whether `item`, the object of cell (r, c), was met before in this
+    /// column (it is then neither read nor touched).
+    bool known_object(const PyObject* item, std::size_t r, std::size_t c) noexcept {
+        if (identity_column_ != c) return false;
+        const std::uint32_t id = identity_.find(item);
+        if (id == IdentityTable::npos) return false;
+        by_identity_.codes[r] = id;
+        return true;
+    }
+
+    /// A cell of the column begun by begin_objects() that known_object()
+    /// did not know: as cell(), and a str, None or bool is filed by address.
+    [[gnu::flatten]] void object_cell(PyObject* value, std::size_t r, std::size_t c) {
+        if (identity_column_ != c) return cell(value, r, c);
+        if (!store_.is_text[c]) {
+            double v;
+            if (cell_to_float(value, v)) {
+                out_.at(r, c) = v;
+                return;
+            }
+            become_text(r, c);
+            take_number_texts(c);
+        }
+        if (identity_.full() && identity_.size() >= k_identity_evidence && !identity_pays(r, c)) {
+            leave_identity(r, c);
+            return cell(value, r, c);
+        }
+        if (by_identity_.texts.size() >= IdentityTable::npos - 1) throw Panic("a column with too many distinct cells");
+        const auto id = std::uint32_t(by_identity_.texts.size());
+        if (PyUnicode_CheckExact(value) || value == Py_None || PyBool_Check(value)) {
+            // Their text is theirs alone: the same object, the same text.
+            by_identity_.texts.push_back(held_text(value));
+            identity_.insert(value, id);
+        } else {
+            by_identity_.texts.push_back(text_of(value));  // str() may differ call by call
+        }
+        by_identity_.codes[r] = id;
     }
 
     /// Waits for the text columns handed to the sink.
@@ -284,9 +410,6 @@ public:
         if (!store_.is_text[c]) become_text(r, c);
         store_.text_columns[c].push_back(v);
     }
-
-    /// Room for a reference to each of the next n cells (an object column).
-    void expect_objects(std::size_t n) { keepalive_.reserve_more(n); }
 
     /// Column c is all texts, packed in memory that stays alive until the
     /// encode ends (see hold()): it is encoded from there, without views.
@@ -486,6 +609,61 @@ private:
         }
     }
 
+    // Whether numbering column c by identity still pays, with r of its cells
+    // read: whether at least half of its cells would be found in the table by
+    // the end. Were the column's text cells drawn uniformly from k objects,
+    // d = k(1 - e^(-m/k)) of them would be met in the first m, and
+    // k(1 - e^(-n/k)) in all n: k is solved for from the d met so far. (A
+    // column whose repeats cluster, or follow a skewed law, meets fewer.)
+    bool identity_pays(std::size_t r, std::size_t c) const {
+        const double m = double(r - first_text_[c]), n = double(store_.n_rows - first_text_[c]);
+        const double d = double(by_identity_.texts.size() - first_text_[c]);
+        if (d >= m) return false;
+        // (1 - e^-x)/x falls from 1 at x = 0 towards 0; x = m/k where it is d/m.
+        double lo = 0, hi = 64;
+        for (int i = 0; i < 50; ++i) {
+            const double x = (lo + hi) / 2;
+            ((1 - std::exp(-x)) / x > d / m ? lo : hi) = x;
+        }
+        if (lo == 0) return false;
+        const double k = m / lo;
+        return 1 - k * -std::expm1(-n / k) / n >= 0.5;
+    }
+
+    // Column c goes on with a view a row, from row r: the rows so far get
+    // theirs from the objects met (each held already).
+    void leave_identity(std::size_t r, std::size_t c) {
+        auto& col = store_.text_columns[c];
+        col.reserve(store_.n_rows);
+        for (std::size_t i = 0; i < r; ++i) col.push_back(by_identity_.texts[by_identity_.codes[i]]);
+        by_identity_ = {};
+        identity_.clear();
+        identity_column_ = k_none;
+    }
+
+    // The numbers of column c turned into texts so far (become_text()) are
+    // its first texts by identity, one a row.
+    void take_number_texts(std::size_t c) {
+        auto& col = store_.text_columns[c];
+        for (std::size_t i = 0; i < col.size(); ++i) {
+            by_identity_.codes[i] = std::uint32_t(by_identity_.texts.size());
+            by_identity_.texts.push_back(col[i]);
+        }
+        std::vector<std::string_view>().swap(col);
+    }
+
+    // The text of an object filed by address (an exact str, None or a bool),
+    // the object held until the intake ends whether or not the text points
+    // into it: its address must stay its own.
+    std::string_view held_text(PyObject* value) {
+        keepalive_.push_back(Ref::borrow(value).release());
+        if (!PyUnicode_CheckExact(value)) return value == Py_None ? "None" : value == Py_True ? "True" : "False";
+        std::string spill;
+        const std::string_view v = str_text(value, spill);
+        if (!spill.empty() || v.data() == spill.data()) return arena_.add(v);
+        return v;
+    }
+
     std::string_view keep(Ref s) {
         std::string spill;
         std::string_view v = str_text(s.get(), spill);
@@ -519,6 +697,11 @@ private:
     std::deque<std::unique_ptr<char[]>> packed_bytes_;  // columns packed by packed_chunks()
     std::deque<std::unique_ptr<std::int64_t[]>> packed_offsets_;
     core::TextColumnSink& sink_;
+    static constexpr std::size_t k_none = std::size_t(-1);
+    static constexpr std::size_t k_identity_evidence = 4096;  // objects met before identity_pays() is asked
+    std::size_t identity_column_ = k_none;  // the column begun by begin_objects(), while it is read
+    IdentityTable identity_;
+    core::CodedTexts by_identity_;
     std::vector<std::size_t> first_text_;  // per column: row of its first cell that is not a number
     const std::vector<std::uint8_t>* forced_ = nullptr;
 };
@@ -577,9 +760,10 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
         return;
     }
     // Cells a few rows ahead are fetched into the cache early: the objects of
-    // a column lie all over memory, and each is read through its header.
-    constexpr std::size_t ahead = 16;
-    reader.expect_objects(std::min(rows, std::size_t(PyArray_DIM(a, 0))));  // `shape` may claim more
+    // a column lie all over memory, and each is read through its header (and
+    // looked for in the table of the objects met).
+    constexpr std::size_t ahead = 32;
+    reader.begin_objects(c);
     for (std::size_t r = 0; r < rows; ++r) {
         check_signals(countdown);
         // The shape is checked once a cell: a row ahead that fits means this
@@ -587,21 +771,27 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
         if (r + ahead < rows && fits(r + ahead)) {
             PyObject* next;
             std::memcpy(&next, at(r + ahead), sizeof next);
+            // Its type, and a str's state and first bytes, which may lie in
+            // the next cache line.
             __builtin_prefetch(next);
+            __builtin_prefetch(reinterpret_cast<const char*>(next) + 48);
+            reader.prefetch_object(next);
         } else if (!fits(r)) {
             throw Panic("the source array changed shape while its cells were read");
         }
         PyObject* item;
         std::memcpy(&item, at(r), sizeof item);
-        if (frame != nullptr && item != nullptr && !plain_cell(item)) {
+        if (item == nullptr) item = Py_None;  // an array made with np.empty
+        if (reader.known_object(item, r, c)) continue;
+        if (frame != nullptr && !plain_cell(item)) {
             if (PyObject* now = before_python_code(*frame, c, item)) {
                 src = now;  // the same cells, in memory that the frame does not share
                 a = reinterpret_cast<PyArrayObject*>(src);
                 frame = nullptr;
             }
         }
-        Ref cell = Ref::borrow(item != nullptr ? item : Py_None);
-        reader.cell(cell.get(), r, c);
+        Ref cell = Ref::borrow(item);
+        reader.object_cell(cell.get(), r, c);
     }
     reader.end_column(c);
 }
