@@ -100,3 +100,28 @@ def test_object_freed_by_cell_code_is_not_taken_for_its_successor(objarr):
     enc, ref = tovrik.Encoder(), tovrik.Encoder()
     np.testing.assert_array_equal(enc.encode(data), ref.encode(objarr([[t] for t in expected])))
     assert enc.__getstate__() == ref.__getstate__()
+
+
+@pytest.mark.parametrize("unknown_at", [None, 5, 20_000, 47_000, 119_999])
+@pytest.mark.parametrize("rows, distinct", [(120_000, 60_000), (120_000, 5_000)])
+def test_apply_many_objects_with_an_unknown(rows, distinct, unknown_at):
+    # Columns with many distinct objects are looked up in batches while they
+    # are read: codes, NaN for a text without a code, and the lowest unknown
+    # row must come out as for fresh objects in every cell.
+    rng = np.random.default_rng(distinct)
+    pool = np.array([f"k{i:06d}" for i in range(distinct)], dtype=object)
+    train = pd.DataFrame({"t": pd.Series(pool[::-1].copy(), dtype=object)})
+    enc = tovrik.Encoder()
+    enc.encode(train)
+    col = pool[rng.integers(0, distinct, rows)]
+    col[rng.random(rows) < 0.01] = "nan"  # a missing-value text: NaN, never unknown
+    if unknown_at is not None:
+        col[unknown_at] = "not learnt"
+    shared, fresh_frame = frame_of(col, False), frame_of(col, True)
+    want = tovrik_ml.transform(enc, fresh_frame)
+    np.testing.assert_array_equal(tovrik_ml.transform(enc, shared).to_numpy(), want.to_numpy())
+    assert np.isnan(want["t"].to_numpy()).sum() == np.isin(col, ["nan", "not learnt"]).sum()
+    if unknown_at is None:
+        return
+    with pytest.raises(ValueError, match=rf"'not learnt' \(row {unknown_at}\)"):
+        tovrik_ml.transform(enc, shared, unknown="error")

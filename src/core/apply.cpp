@@ -193,6 +193,34 @@ void LabelApplier::submit(std::uint64_t c, const PackedTexts& texts) {
     });
 }
 
+std::size_t LabelApplier::expected_texts(std::uint64_t c) const {
+    const LabelMap* map = mapping_.map_of(c);
+    return map != nullptr ? map->size() : 0;
+}
+
+LabelApplier::EarlyColumn* LabelApplier::early_of(std::uint64_t c) {
+    return !early_.empty() && early_.back().column == c ? &early_.back() : nullptr;
+}
+
+void LabelApplier::early_texts(std::uint64_t c, std::span<const std::string_view> texts, std::size_t first) {
+    const LabelMap* map = mapping_.map_of(c);
+    if (map == nullptr) return;
+    EarlyColumn* col = early_of(c);
+    if (col == nullptr) col = &early_.emplace_back(c);
+    std::size_t have = 0;
+    for (const EarlyBatch& b : col->batches) have += b.codes.size();
+    if (have != first) return;  // batches must follow one another; submit() looks up the rest
+    EarlyBatch* batch = &col->batches.emplace_back();
+    batch->texts.assign(texts.begin(), texts.end());
+    batch->codes.resize(texts.size());
+    col->pending.fetch_add(1, std::memory_order_relaxed);
+    tasks_.run([batch, map, col] {
+        batch->unknown = apply_labels(batch->texts, *map, StridedOut{batch->codes.data(), 1}) != k_no_row;
+        std::vector<std::string_view>().swap(batch->texts);
+        col->done();
+    });
+}
+
 void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) {
     const LabelMap* map = mapping_.map_of(c);
     if (map == nullptr) {
@@ -202,31 +230,50 @@ void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t firs
     CodedTexts* mine = &owned_coded_.emplace_back(std::move(column));
     ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
     const StridedOut out{&out_.at(0, c), out_.row_stride};
-    tasks_.run([mine, map, fault, out] {
-        // Each text some row holds is looked up once; the rows gather its code.
-        drop_unused(*mine);
-        const std::vector<std::string_view>& texts = mine->texts;
-        std::vector<double> code_of(texts.size());
-        const bool unknown = apply_labels(texts, *map, StridedOut{code_of.data(), 1}) != k_no_row;
+    EarlyColumn* early = early_of(c);
+    if (early == nullptr || std::find(mine->used.begin(), mine->used.end(), 0) != mine->used.end())
+        early = &early_.emplace_back(c);  // nothing looked up early (or to be renumbered): a record of its own
+    auto code_of = std::make_shared<std::vector<double>>();
+    auto unknown = std::make_shared<bool>(false);
+    // Once every text is looked up: the rows gather their texts' codes, and
+    // the lowest row whose text is unknown (not merely without a code) is
+    // found, each text of a NaN row looked at once, until one is.
+    early->then = [mine, map, fault, out, early, code_of, unknown] {
+        std::vector<double>& codes = *code_of;
+        std::size_t at = 0;
+        for (EarlyBatch& b : early->batches) {
+            std::copy(b.codes.begin(), b.codes.end(), codes.begin() + std::ptrdiff_t(at));
+            at += b.codes.size();
+            *unknown = *unknown || b.unknown;
+            std::vector<double>().swap(b.codes);
+        }
         const std::size_t rows = mine->codes.size();
-        for (std::size_t r = 0; r < rows; ++r) out.data[r * out.stride] = code_of[mine->codes[r]];
-        // The lowest row whose text is unknown (not merely without a code):
-        // each text of a NaN row looked at once, until one is.
-        std::vector<std::uint8_t> seen(unknown ? texts.size() : 0, 0);
-        for (std::size_t r = 0; unknown && r < rows; ++r) {
-            const std::uint32_t at = mine->codes[r];
-            if (code_of[at] == code_of[at] || seen[at]) continue;
-            seen[at] = 1;
+        for (std::size_t r = 0; r < rows; ++r) out.data[r * out.stride] = codes[mine->codes[r]];
+        std::vector<std::uint8_t> seen(*unknown ? codes.size() : 0, 0);
+        for (std::size_t r = 0; *unknown && r < rows; ++r) {
+            const std::uint32_t t = mine->codes[r];
+            if (codes[t] == codes[t] || seen[t]) continue;
+            seen[t] = 1;
             bool is_unknown = false;
-            code_of_text(*map, texts[at], is_unknown);
+            code_of_text(*map, mine->texts[t], is_unknown);
             if (is_unknown) {
                 fault->row = r;
-                fault->text.assign(texts[at]);
+                fault->text.assign(mine->texts[t]);
                 break;
             }
         }
         std::vector<std::string_view>().swap(mine->texts);
         std::vector<std::uint32_t>().swap(mine->codes);
+    };
+    tasks_.run([mine, map, early, code_of, unknown] {
+        // The texts not looked up early.
+        drop_unused(*mine);
+        std::size_t done = 0;
+        for (const EarlyBatch& b : early->batches) done += b.codes.size();
+        code_of->resize(mine->texts.size());
+        const std::span<const std::string_view> rest(mine->texts.data() + done, mine->texts.size() - done);
+        *unknown = apply_labels(rest, *map, StridedOut{code_of->data() + done, 1}) != k_no_row;
+        early->done();
     });
 }
 

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -72,6 +74,10 @@ public:
     void submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) override;
     void submit(std::uint64_t c, const PackedTexts& texts) override;
     void submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) override;
+    /// Looks the texts up on the pool while the caller reads on.
+    void early_texts(std::uint64_t c, std::span<const std::string_view> texts, std::size_t first) override;
+    /// As many as column c's label map holds.
+    std::size_t expected_texts(std::uint64_t c) const override;
     void wait() override { tasks_.wait(); }
 
     /// After wait(): codes the listed columns that held only numbers (those
@@ -84,6 +90,26 @@ private:
     std::deque<ColumnFault> faults_;  // stable addresses while tasks fill them
     std::deque<std::vector<std::string_view>> owned_;
     std::deque<CodedTexts> owned_coded_;
+    // The codes of a coded column's texts looked up before the column was
+    // submitted, a batch at a time.
+    struct EarlyBatch {
+        std::vector<std::string_view> texts;
+        std::vector<double> codes;
+        bool unknown = false;
+    };
+    struct EarlyColumn {
+        std::uint64_t column;
+        std::deque<EarlyBatch> batches;  // texts 0, 1, ... in order
+        // Tasks still to end: the batches', and one for the column's own
+        // (submit()); the last to end runs `then`, which submit() sets.
+        std::atomic<std::size_t> pending{1};
+        std::function<void()> then;
+        void done() {
+            if (pending.fetch_sub(1, std::memory_order_acq_rel) == 1) then();
+        }
+    };
+    EarlyColumn* early_of(std::uint64_t c);
+    std::deque<EarlyColumn> early_;  // the last one may still be taking batches
     PoolTasks tasks_;  // declared last: waited for first
 };
 

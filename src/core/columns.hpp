@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -69,6 +70,16 @@ public:
     /// Waits for the work started on the pool; rethrows a task's failure.
     virtual void wait() = 0;
 
+    /// Texts first, first + 1, ... of the column c that a later
+    /// submit(c, CodedTexts) hands over, known before the column is read to
+    /// its end: a sink may start on them. Called for one column at a time,
+    /// in order; the column may still come as views instead (then these are
+    /// dropped). The views stay valid as submit()'s do.
+    virtual void early_texts(std::uint64_t /*c*/, std::span<const std::string_view> /*texts*/,
+                             std::size_t /*first*/) {}
+
+    /// How many distinct texts column c is expected to hold (0: no idea).
+    virtual std::size_t expected_texts(std::uint64_t /*c*/) const { return 0; }
 };
 
 /// Label-encodes text columns on the worker pool while the caller goes on

@@ -149,7 +149,6 @@ public:
     OwnedRefs(const OwnedRefs&) = delete;
     OwnedRefs& operator=(const OwnedRefs&) = delete;
     ~OwnedRefs() {
-        // The objects lie all over memory: their headers are fetched ahead.
         for (PyObject* o : refs_) Py_DECREF(o);
     }
     /// Takes over a new reference.
@@ -170,7 +169,7 @@ private:
 // The objects of one column numbered in order of first sight, by address: an
 // exact str seen before is the same text, found without reading the object
 // again. Each object filed here is held by a reference until the intake ends
-// (see CellReader::by_identity), so no address is taken over by another object
+// (see CellReader::held_text), so no address is taken over by another object
 // while the column is read.
 class IdentityTable {
 public:
@@ -191,11 +190,13 @@ public:
         }
     }
     std::size_t size() const noexcept { return count_; }
-    /// Whether the next insert() makes the table larger.
-    bool full() const noexcept { return (count_ + 1) * 2 > slots_.size(); }
+    /// Room for n objects before the table grows.
+    void reserve(std::size_t n) {
+        if (n != 0 && 2 * n > slots_.size()) grow(std::bit_ceil(std::max<std::size_t>(2 * n, 64)));
+    }
     /// p is not in the table yet.
     void insert(const PyObject* p, std::uint32_t id) {
-        if (full()) grow();
+        if ((count_ + 1) * 2 > slots_.size()) grow(slots_.empty() ? 64 : 2 * slots_.size());
         std::size_t i = slot_of(p);
         while (slots_[i].key != nullptr) i = (i + 1) & mask_;
         slots_[i] = {p, id};
@@ -211,9 +212,8 @@ private:
         // Objects are 16-byte aligned: the low bits say nothing.
         return std::size_t((std::uintptr_t(p) >> 4) * 0x9E3779B97F4A7C15ull >> shift_);
     }
-    void grow() {
+    void grow(std::size_t n) {  // n: a power of two
         std::vector<Slot> old = std::move(slots_);
-        const std::size_t n = old.empty() ? 1024 : 2 * old.size();
         slots_.assign(n, Slot{});
         mask_ = n - 1;
         shift_ = unsigned(64 - std::countr_zero(n));
@@ -263,10 +263,17 @@ public:
     /// through known_object() and object_cell(): its texts are kept as
     /// indices into the distinct objects met, not as a view per row.
     void begin_objects(std::size_t c) {
-        if (store_.n_rows >= IdentityTable::npos - 1) return;  // ids would not fit: a view per row
+        // A short column has too few cells to repeat objects much; a very
+        // long one, ids that would not fit: a view per row.
+        if (store_.n_rows < k_identity_rows || store_.n_rows >= IdentityTable::npos - 1) return;
         identity_column_ = c;
         by_identity_ = {};
         by_identity_.codes.resize(store_.n_rows);
+        early_sent_ = 0;
+        next_identity_check_ = std::clamp<std::size_t>(store_.n_rows / 8, 64, k_identity_evidence);
+        // Room for as many objects as the sink expects texts (never more than
+        // there are rows), so that the table need not grow on the way.
+        identity_.reserve(std::min(sink_.expected_texts(c), store_.n_rows));
         take_number_texts(c);
     }
 
@@ -296,9 +303,12 @@ public:
             become_text(r, c);
             take_number_texts(c);
         }
-        if (identity_.full() && identity_.size() >= k_identity_evidence && !identity_pays(r, c)) {
-            leave_identity(r, c);
-            return cell(value, r, c);
+        if (identity_.size() >= next_identity_check_) {
+            next_identity_check_ *= 2;
+            if (!identity_pays(r, c)) {
+                leave_identity(r, c);
+                return cell(value, r, c);
+            }
         }
         if (by_identity_.texts.size() >= IdentityTable::npos - 1) throw Panic("a column with too many distinct cells");
         const auto id = std::uint32_t(by_identity_.texts.size());
@@ -310,6 +320,12 @@ public:
             by_identity_.texts.push_back(text_of(value));  // str() may differ call by call
         }
         by_identity_.codes[r] = id;
+        if (by_identity_.texts.size() - early_sent_ >= k_early_batch) {
+            // The sink may start on the texts met so far while the column is read on.
+            const std::size_t n = by_identity_.texts.size();
+            sink_.early_texts(c, std::span(by_identity_.texts.data() + early_sent_, n - early_sent_), early_sent_);
+            early_sent_ = n;
+        }
     }
 
     /// Waits for the text columns handed to the sink.
@@ -698,8 +714,13 @@ private:
     std::deque<std::unique_ptr<std::int64_t[]>> packed_offsets_;
     core::TextColumnSink& sink_;
     static constexpr std::size_t k_none = std::size_t(-1);
-    static constexpr std::size_t k_identity_evidence = 4096;  // objects met before identity_pays() is asked
+    static constexpr std::size_t k_identity_rows = 1024;       // columns shorter are read a view per row
+    static constexpr std::size_t k_identity_evidence = 4096;  // objects met before identity_pays() is first asked
+                                                              // (an eighth of the rows, if fewer)
+    std::size_t next_identity_check_ = k_identity_evidence;    // asked again at each doubling
+    static constexpr std::size_t k_early_batch = 1 << 14;  // texts handed to the sink early at a time
     std::size_t identity_column_ = k_none;  // the column begun by begin_objects(), while it is read
+    std::size_t early_sent_ = 0;            // its texts handed to the sink early
     IdentityTable identity_;
     core::CodedTexts by_identity_;
     std::vector<std::size_t> first_text_;  // per column: row of its first cell that is not a number
