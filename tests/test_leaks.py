@@ -151,3 +151,30 @@ def test_failing_calls_stay_flat(road):
             raise AssertionError("expected a failure")
 
     run_flat(swallowing, x)
+
+
+def shared_objects_array():
+    """Long enough for its object column to be read by identity (cells repeating 7 objects)."""
+    a = np.empty((3000, 2), dtype=object)
+    a[:, 0] = np.array([f"v{i}" for i in range(7)], dtype=object)[np.arange(3000) % 7]
+    a[:, 1] = np.arange(3000.0)
+    return a
+
+
+@pytest.mark.parametrize("road", ["encode-array", "decode-array", "encode-frame", "apply-array", "apply-frame"])
+def test_objects_read_by_identity_stay_flat(road):
+    run_flat(ROADS[road], shared_objects_array(), rounds=500)
+
+
+@pytest.mark.parametrize("apply", [False, True])
+def test_failure_after_objects_read_by_identity_stays_flat(apply):
+    x = shared_objects_array()
+    x[2500, 0] = RaisingStr()  # fails after 2,500 cells of the column were filed
+    enc_fitted = tovrik.Encoder()
+    enc_fitted.encode(shared_objects_array())
+
+    def action(e, x):
+        with pytest.raises(tovrik.PanicException):
+            tovrik_ml.transform(enc_fitted, x) if apply else e.encode(x)
+
+    run_flat(action, x, rounds=500)
