@@ -231,26 +231,25 @@ void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t firs
     ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
     const StridedOut out{&out_.at(0, c), out_.row_stride};
     EarlyColumn* early = early_of(c);
-    if (early == nullptr || std::find(mine->used.begin(), mine->used.end(), 0) != mine->used.end())
+    if (early == nullptr || !all_used(*mine))
         early = &early_.emplace_back(c);  // nothing looked up early (or to be renumbered): a record of its own
-    auto code_of = std::make_shared<std::vector<double>>();
-    auto unknown = std::make_shared<bool>(false);
     // Once every text is looked up: the rows gather their texts' codes, and
     // the lowest row whose text is unknown (not merely without a code) is
     // found, each text of a NaN row looked at once, until one is.
-    early->then = [mine, map, fault, out, early, code_of, unknown] {
-        std::vector<double>& codes = *code_of;
+    early->then = [mine, map, fault, out, early] {
+        std::vector<double>& codes = early->code_of;
+        bool unknown = early->rest_unknown;
         std::size_t at = 0;
         for (EarlyBatch& b : early->batches) {
             std::copy(b.codes.begin(), b.codes.end(), codes.begin() + std::ptrdiff_t(at));
             at += b.codes.size();
-            *unknown = *unknown || b.unknown;
+            unknown = unknown || b.unknown;
             std::vector<double>().swap(b.codes);
         }
         const std::size_t rows = mine->codes.size();
         for (std::size_t r = 0; r < rows; ++r) out.data[r * out.stride] = codes[mine->codes[r]];
-        std::vector<std::uint8_t> seen(*unknown ? codes.size() : 0, 0);
-        for (std::size_t r = 0; *unknown && r < rows; ++r) {
+        std::vector<std::uint8_t> seen(unknown ? codes.size() : 0, 0);
+        for (std::size_t r = 0; unknown && r < rows; ++r) {
             const std::uint32_t t = mine->codes[r];
             if (codes[t] == codes[t] || seen[t]) continue;
             seen[t] = 1;
@@ -264,15 +263,16 @@ void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t firs
         }
         std::vector<std::string_view>().swap(mine->texts);
         std::vector<std::uint32_t>().swap(mine->codes);
+        std::vector<double>().swap(codes);
     };
-    tasks_.run([mine, map, early, code_of, unknown] {
+    tasks_.run([mine, map, early] {
         // The texts not looked up early.
         drop_unused(*mine);
         std::size_t done = 0;
         for (const EarlyBatch& b : early->batches) done += b.codes.size();
-        code_of->resize(mine->texts.size());
+        early->code_of.resize(mine->texts.size());
         const std::span<const std::string_view> rest(mine->texts.data() + done, mine->texts.size() - done);
-        *unknown = apply_labels(rest, *map, StridedOut{code_of->data() + done, 1}) != k_no_row;
+        early->rest_unknown = apply_labels(rest, *map, StridedOut{early->code_of.data() + done, 1}) != k_no_row;
         early->done();
     });
 }

@@ -104,6 +104,8 @@ private:
         // (submit()); the last to end runs `then`, which submit() sets.
         std::atomic<std::size_t> pending{1};
         std::function<void()> then;
+        std::vector<double> code_of;  // per text, filled by the batches and the column's own task
+        bool rest_unknown = false;    // the column's own task met an unknown text
         void done() {
             if (pending.fetch_sub(1, std::memory_order_acq_rel) == 1) then();
         }

@@ -4,8 +4,6 @@
 #include "core/label.hpp"
 #include "core/pool.hpp"
 
-#include <algorithm>
-
 namespace tovrik::core {
 
 template <class Encode>
@@ -34,7 +32,7 @@ void TextColumnEncoder::submit(std::uint64_t c, const PackedTexts& texts) {
 }
 
 void drop_unused(CodedTexts& column) {
-    if (std::find(column.used.begin(), column.used.end(), 0) == column.used.end()) return;
+    if (all_used(column)) return;
     std::vector<std::uint32_t> place(column.texts.size());
     std::size_t kept = 0;
     for (std::size_t k = 0; k < column.texts.size(); ++k) {

@@ -1,6 +1,7 @@
 // The parallel column step: every text column label-encoded into the shared output.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -110,6 +111,11 @@ private:
     std::deque<CodedTexts> owned_coded_;
     PoolTasks tasks_;                   // declared last: waited for first
 };
+
+/// Whether some row holds each text of `column`.
+inline bool all_used(const CodedTexts& column) {
+    return std::find(column.used.begin(), column.used.end(), 0) == column.used.end();
+}
 
 /// Keeps only the texts of `column` that some row holds, in their order, and
 /// renumbers the rows' codes to match.

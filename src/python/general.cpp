@@ -274,7 +274,6 @@ public:
         // Room for as many objects as the sink expects texts (never more than
         // there are rows), so that the table need not grow on the way.
         identity_.reserve(std::min(sink_.expected_texts(c), store_.n_rows));
-        take_number_texts(c);
     }
 
     /// Fetches the table slot of an object a few rows ahead into the cache.
@@ -295,12 +294,7 @@ public:
     [[gnu::flatten]] void object_cell(PyObject* value, std::size_t r, std::size_t c) {
         if (identity_column_ != c) return cell(value, r, c);
         if (!store_.is_text[c]) {
-            double v;
-            if (cell_to_float(value, v)) {
-                out_.at(r, c) = v;
-                return;
-            }
-            become_text(r, c);
+            if (read_number(value, r, c)) return;
             take_number_texts(c);
         }
         if (identity_.size() >= next_identity_check_) {
@@ -310,7 +304,8 @@ public:
                 return cell(value, r, c);
             }
         }
-        if (by_identity_.texts.size() >= IdentityTable::npos - 1) throw Panic("a column with too many distinct cells");
+        // A row adds one text at most, and begin_objects() took only columns
+        // whose row numbers fit an id.
         const auto id = std::uint32_t(by_identity_.texts.size());
         if (PyUnicode_CheckExact(value) || value == Py_None || PyBool_Check(value)) {
             // Their text is theirs alone: the same object, the same text.
@@ -345,14 +340,7 @@ public:
     bool is_text(std::size_t c) const noexcept { return store_.is_text[c] != 0; }
 
     [[gnu::flatten]] void cell(PyObject* value, std::size_t r, std::size_t c) {
-        if (!store_.is_text[c]) {
-            double v;
-            if (cell_to_float(value, v)) {
-                out_.at(r, c) = v;
-                return;
-            }
-            become_text(r, c);
-        }
+        if (!store_.is_text[c] && read_number(value, r, c)) return;
         store_.text_columns[c].push_back(text_of(value));
     }
 
@@ -609,6 +597,18 @@ private:
         bool set = false;
     };
     std::vector<IntText> int_texts_;  // made at the first integer's text
+
+    // A cell of column c while it holds numbers only: written as its number,
+    // or, if it has no float conversion, the column becomes text here (false).
+    bool read_number(PyObject* value, std::size_t r, std::size_t c) {
+        double v;
+        if (cell_to_float(value, v)) {
+            out_.at(r, c) = v;
+            return true;
+        }
+        become_text(r, c);
+        return false;
+    }
 
     // The numbers read so far in this column are turned into texts by the
     // float text rule; later cells are taken through str().
