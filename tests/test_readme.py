@@ -19,7 +19,13 @@ def test_readme_examples_run(tmp_path, monkeypatch):
     pytest.importorskip("dask.dataframe")
     pytest.importorskip("joblib")
     monkeypatch.chdir(tmp_path)  # examples may write files
-    monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
+    # The examples' Dask workers may run in this process and size its pool
+    # through these variables. setenv first, so that the undo after the test
+    # also removes what the examples set (a delenv of an absent variable
+    # records nothing to undo).
+    for name in ("RAYON_NUM_THREADS", "TOVRIK_WORKERS_ON_HOST"):
+        monkeypatch.setenv(name, "")
+        monkeypatch.delenv(name)
     namespace: dict = {}
     for i, block in enumerate(BLOCKS):
         exec(compile(block, f"README.md example {i + 1}", "exec"), namespace)
