@@ -313,6 +313,39 @@ def test_string_columns_of_every_storage(dtype, with_missing):
     assert_same(transform(enc, object_frame), want)
 
 
+ALPHABET = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ"
+
+
+def near_texts():
+    """Texts of 0 to 40 bytes, each with neighbours that differ from it in one
+    byte (first, middle or last), or by a byte more or less."""
+    known, near = [], []
+    for n in range(41):
+        base = ALPHABET[:n]
+        known.append(base)
+        known.append(base.replace("a", "\x00", 1))  # an embedded NUL
+        for at in {0, n // 2, n - 1} if n else ():
+            near.append(base[:at] + "!" + base[at + 1:])
+        near.append(base + "!")
+        near.append("é" + base[1:] if n else "é")
+    return known, sorted(set(near) - set(known))
+
+
+@pytest.mark.parametrize("dtype", ["object", "str"])
+@pytest.mark.parametrize("rows", [200, 50_000])
+def test_texts_are_told_apart_by_every_byte_and_their_length(dtype, rows):
+    known, near = near_texts()
+    rng = np.random.default_rng(rows)
+    train = pd.DataFrame({"k": pd.Series(known, dtype=dtype)})
+    enc = tovrik.Encoder()
+    want = dict(zip(known, enc.encode(train)["k"]))
+    cells = np.array(known + near, dtype=object)[rng.integers(0, len(known) + len(near), rows)]
+    got = transform(enc, pd.DataFrame({"k": pd.Series(cells, dtype=dtype)}))["k"].to_numpy()
+    assert np.array_equal(got, [want.get(t, np.nan) for t in cells], equal_nan=True)
+    got_array = transform(enc, cells.reshape(-1, 1))[:, 0]
+    assert np.array_equal(got_array, got, equal_nan=True)
+
+
 # Crafted states, written by hand in the state layout.
 
 def u64(v):

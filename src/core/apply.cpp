@@ -1,6 +1,6 @@
 // Learnt codes applied row by row: each text is hashed once and looked up in
-// the learnt map, with the text, its slot and its entry fetched into the cache
-// a few rows ahead, since both the texts and the map lie all over memory.
+// the column's lookup table, with the text and its slot fetched into the cache
+// a few rows ahead, since both the texts and the table lie all over memory.
 #include "core/apply.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
@@ -9,10 +9,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <limits>
 #include <mutex>
 #include <string>
+#include <utility>
+
+#include <sys/mman.h>
 
 #include "core/text.hpp"
 
@@ -21,25 +26,17 @@ namespace tovrik::core {
 namespace {
 
 constexpr std::size_t k_grain = 1 << 13;
-constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
-
-inline bool same_key(std::string_view stored, std::string_view text) {
-    return stored.size() == text.size() && same_text(stored.data(), text);
-}
 
 // The code of one text, or NaN; flags a text the map does not hold.
-inline double code_of(const LabelMap& map, std::string_view text, std::uint64_t h, bool& unknown) {
-    const std::size_t j = map.find_index_hashed(text, h, same_key);
-    if (j == LabelMap::npos) {
-        unknown = !is_missing_text(text);
-        return k_nan;
-    }
-    const auto& code = map.entry(j).second;
-    return code ? static_cast<double>(*code) : k_nan;
+inline double code_of(const ApplyTable& table, std::string_view text, std::uint64_t h, bool& unknown) {
+    bool held;
+    const double code = table.code(text, h, held);
+    if (!held) unknown = !is_missing_text(text);
+    return code;
 }
 
-inline double code_of_text(const LabelMap& map, std::string_view text, bool& unknown) {
-    return code_of(map, text, map.hash_of(text), unknown);
+inline double code_of_text(const ApplyTable& table, std::string_view text, bool& unknown) {
+    return code_of(table, text, table.hash_of(text), unknown);
 }
 
 void lower_to(std::atomic<std::size_t>& first, std::size_t row) {
@@ -51,31 +48,33 @@ void lower_to(std::atomic<std::size_t>& first, std::size_t row) {
 // Rows [0, n) of a column whose text i is text(i), with the row's own memory
 // prefetched by prefetch_row(i).
 template <class Text, class PrefetchRow>
-std::size_t apply_rows(std::size_t n, Text text, PrefetchRow prefetch_row, const LabelMap& map, StridedOut out) {
+std::size_t apply_rows(std::size_t n, Text text, PrefetchRow prefetch_row, const ApplyTable& table,
+                       StridedOut out) {
     std::atomic<std::size_t> first{k_no_row};
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, k_grain), [&](const auto& r) {
-        // Three stages ahead of the lookup: the text's bytes (16 rows ahead),
-        // its hash and slot (8 ahead), the entry that slot points to (4 ahead).
-        constexpr std::size_t k_ring = 16;
+        // Two stages ahead of the lookup: the text's bytes (16 rows ahead),
+        // its hash and slot (8 ahead).
+        constexpr std::size_t k_ring = 8;
         std::uint64_t hashes[k_ring];
         const std::size_t b = r.begin(), e = r.end();
         for (std::size_t i = b; i < e && i < b + 16; ++i) prefetch_row(i);
-        for (std::size_t i = b; i < e && i < b + 8; ++i) {
-            hashes[i % k_ring] = map.hash_of(text(i));
-            map.prefetch_slot(hashes[i % k_ring]);
+        for (std::size_t i = b; i < e && i < b + k_ring; ++i) {
+            hashes[i % k_ring] = table.hash_of(text(i));
+            table.prefetch(hashes[i % k_ring]);
         }
-        for (std::size_t i = b; i < e && i < b + 4; ++i) map.prefetch_entry(hashes[i % k_ring]);
         std::size_t local = k_no_row;
+        double* to = out.data;
+        const std::size_t stride = out.stride;
         for (std::size_t i = b; i < e; ++i) {
             if (i + 16 < e) prefetch_row(i + 16);
-            if (i + 8 < e) {
-                const std::uint64_t h = map.hash_of(text(i + 8));
-                hashes[(i + 8) % k_ring] = h;
-                map.prefetch_slot(h);
+            const std::uint64_t h = hashes[i % k_ring];
+            if (i + k_ring < e) {
+                const std::uint64_t next = table.hash_of(text(i + k_ring));
+                hashes[i % k_ring] = next;
+                table.prefetch(next);
             }
-            if (i + 4 < e) map.prefetch_entry(hashes[(i + 4) % k_ring]);
             bool unknown = false;
-            out.data[i * out.stride] = code_of(map, text(i), hashes[i % k_ring], unknown);
+            to[i * stride] = code_of(table, text(i), h, unknown);
             if (unknown && local == k_no_row) local = i;
         }
         if (local != k_no_row) lower_to(first, local);
@@ -83,28 +82,40 @@ std::size_t apply_rows(std::size_t n, Text text, PrefetchRow prefetch_row, const
     return first.load();
 }
 
-}  // namespace
-
-std::size_t apply_labels(std::span<const std::string_view> column, const LabelMap& map, StridedOut out) {
-    return apply_rows(
-        column.size(), [&](std::size_t i) { return column[i]; },
-        [&](std::size_t i) { __builtin_prefetch(column[i].data()); }, map, out);
+void* allocate_slots(std::size_t bytes) {
+    // Lookups land all over a large table: huge pages spare a page walk per lookup.
+    constexpr std::size_t k_huge = std::size_t(1) << 21;
+    const std::size_t align = bytes >= k_huge ? k_huge : 64;
+    void* p = std::aligned_alloc(align, bytes);
+    if (p == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    if (align == k_huge) madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    return p;
 }
 
-std::size_t apply_labels(const PackedTexts& column, const LabelMap& map, StridedOut out) {
+}  // namespace
+
+std::size_t apply_labels(std::span<const std::string_view> column, const ApplyTable& table, StridedOut out) {
+    return apply_rows(
+        column.size(), [&](std::size_t i) { return column[i]; },
+        [&](std::size_t i) { __builtin_prefetch(column[i].data()); }, table, out);
+}
+
+std::size_t apply_labels(const PackedTexts& column, const ApplyTable& table, StridedOut out) {
     static const char empty = 0;
     const char* data = column.data != nullptr ? column.data : &empty;  // every text is empty then
     auto run = [&](const auto* offsets) {
         return apply_rows(
             column.size,
             [=](std::size_t i) { return std::string_view(data + offsets[i], std::size_t(offsets[i + 1] - offsets[i])); },
-            [=](std::size_t i) { __builtin_prefetch(data + offsets[i]); }, map, out);
+            [=](std::size_t i) { __builtin_prefetch(data + offsets[i]); }, table, out);
     };
     if (column.wide) return run(static_cast<const std::int64_t*>(column.offsets));
     return run(static_cast<const std::int32_t*>(column.offsets));
 }
 
-std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const LabelMap& map,
+std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const ApplyTable& table,
                                     std::string& first_text) {
     std::mutex lock;  // taken once per block that meets an unknown text
     std::size_t first = k_no_row;
@@ -117,7 +128,7 @@ std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const La
             text.clear();
             append_float_text(text, cell);
             bool unknown = false;
-            cell = code_of(map, text, map.hash_of(std::string_view(text)), unknown);
+            cell = code_of_text(table, text, unknown);
             if (unknown && local == k_no_row) {
                 local = i;
                 local_text = text;
@@ -133,33 +144,64 @@ std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const La
     return first;
 }
 
+ApplyTable::ApplyTable(const LabelMap& map) : size_(map.size()), seed_(next_seed()) {
+    std::size_t cap = 16;
+    while (cap < size_ * 2 + 2) cap <<= 1;  // at most half full: short probe runs
+    slots_ = static_cast<Slot*>(allocate_slots(cap * sizeof(Slot)));
+    mask_ = cap - 1;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < cap; ++i) {
+        slots_[i].head = 0;
+        slots_[i].code = nan;
+        slots_[i].far = Far{nullptr, 0};
+    }
+    for (const auto& [key, code] : map) {
+        const std::string_view text(key);
+        const std::uint64_t h = hash_of(text);
+        std::size_t i = h & mask_;
+        while (slots_[i].head != 0) i = (i + 1) & mask_;
+        Slot& s = slots_[i];
+        s.head = head_of(text.size(), h);
+        s.code = code ? static_cast<double>(*code) : nan;
+        if (text.size() <= k_inline) {
+            if (!text.empty()) std::memcpy(s.bytes, text.data(), text.size());
+        } else {
+            s.far = Far{text.data(), text.size()};
+        }
+    }
+}
+
+ApplyTable::ApplyTable(ApplyTable&& o) noexcept
+    : slots_(std::exchange(o.slots_, nullptr)), mask_(o.mask_), size_(o.size_), seed_(o.seed_) {}
+
+ApplyTable::~ApplyTable() { std::free(slots_); }
+
 std::optional<LearntMapping> LearntMapping::prepare(std::unique_ptr<EncodingInfo> info,
                                                     std::uint64_t& missing_column) {
     LearntMapping m;
     m.columns_ = info->encoded_columns;
     std::sort(m.columns_.begin(), m.columns_.end());
     m.columns_.erase(std::unique(m.columns_.begin(), m.columns_.end()), m.columns_.end());
-    m.maps_.reserve(m.columns_.size());
+    m.tables_.reserve(m.columns_.size());
     for (std::uint64_t c : m.columns_) {
         const LabelMap* map = info->label_maps.find(c);
         if (map == nullptr) {
             missing_column = c;
             return std::nullopt;
         }
-        map->index();  // looked up from many workers later
-        m.maps_.push_back(map);
+        m.tables_.emplace_back(*map);
     }
     m.info_ = std::move(info);
     return m;
 }
 
-const LabelMap* LearntMapping::map_of(std::uint64_t c) const noexcept {
+const ApplyTable* LearntMapping::table_of(std::uint64_t c) const noexcept {
     auto it = std::lower_bound(columns_.begin(), columns_.end(), c);
-    return it != columns_.end() && *it == c ? maps_[std::size_t(it - columns_.begin())] : nullptr;
+    return it != columns_.end() && *it == c ? &tables_[std::size_t(it - columns_.begin())] : nullptr;
 }
 
 void LabelApplier::submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) {
-    const LabelMap* map = mapping_.map_of(c);
+    const ApplyTable* map = mapping_.table_of(c);
     if (map == nullptr) {
         faults_.push_back({c, first_text, std::string(texts[first_text]), true});
         return;
@@ -175,7 +217,7 @@ void LabelApplier::submit(std::uint64_t c, std::vector<std::string_view>&& texts
 }
 
 void LabelApplier::submit(std::uint64_t c, const PackedTexts& texts) {
-    const LabelMap* map = mapping_.map_of(c);
+    const ApplyTable* map = mapping_.table_of(c);
     auto text_at = [texts](std::size_t i) {  // by value: the task outlives the caller's texts
         auto at = [&](auto* o) { return std::string(texts.data + o[i], std::size_t(o[i + 1] - o[i])); };
         return texts.wide ? at(static_cast<const std::int64_t*>(texts.offsets))
@@ -194,7 +236,7 @@ void LabelApplier::submit(std::uint64_t c, const PackedTexts& texts) {
 }
 
 std::size_t LabelApplier::expected_texts(std::uint64_t c) const {
-    const LabelMap* map = mapping_.map_of(c);
+    const ApplyTable* map = mapping_.table_of(c);
     return map != nullptr ? map->size() : 0;
 }
 
@@ -203,7 +245,7 @@ LabelApplier::EarlyColumn* LabelApplier::early_of(std::uint64_t c) {
 }
 
 void LabelApplier::early_texts(std::uint64_t c, std::span<const std::string_view> texts, std::size_t first) {
-    const LabelMap* map = mapping_.map_of(c);
+    const ApplyTable* map = mapping_.table_of(c);
     if (map == nullptr) return;
     EarlyColumn* col = early_of(c);
     if (col == nullptr) col = &early_.emplace_back(c);
@@ -222,7 +264,7 @@ void LabelApplier::early_texts(std::uint64_t c, std::span<const std::string_view
 }
 
 void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) {
-    const LabelMap* map = mapping_.map_of(c);
+    const ApplyTable* map = mapping_.table_of(c);
     if (map == nullptr) {
         faults_.push_back({c, first_text, std::string(column.texts[column.codes[first_text]]), true});
         return;
@@ -281,7 +323,7 @@ std::vector<ColumnFault> LabelApplier::finish(std::span<const std::uint8_t> is_t
     wait();
     for (std::uint64_t c : mapping_.columns()) {
         if (c >= is_text.size() || is_text[c] || rows == 0) continue;
-        const LabelMap* map = mapping_.map_of(c);
+        const ApplyTable* map = mapping_.table_of(c);
         ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
         const StridedOut cells{&out_.at(0, c), out_.row_stride};
         tasks_.run([cells, rows, map, fault] { fault->row = apply_labels_to_numbers(cells, rows, *map, fault->text); });

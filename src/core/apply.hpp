@@ -14,27 +14,93 @@
 #include <vector>
 
 #include "core/columns.hpp"
+#include "core/hash.hpp"
 #include "core/label.hpp"
 #include "core/pool.hpp"
 #include "core/state.hpp"
+#include "core/text.hpp"
 
 namespace tovrik::core {
 
 inline constexpr std::size_t k_no_row = static_cast<std::size_t>(-1);
 
-/// Writes each row's code from `map`, a learnt LabelMap that has been indexed
-/// (map.index()), to `out`: the entry's code, NaN for an entry without one,
-/// NaN for a text the map does not hold. "nan", "NaN" and "<NA>" that the map
-/// does not hold are missing values; any other text it does not hold is
-/// unknown. Returns the lowest row holding an unknown text, or k_no_row.
-/// Must run inside the worker pool; the map is only read.
-std::size_t apply_labels(std::span<const std::string_view> column, const LabelMap& map, StridedOut out);
-std::size_t apply_labels(const PackedTexts& column, const LabelMap& map, StridedOut out);
+/// A learnt label map laid out for looking texts up: one 32-byte slot per
+/// text in an open-addressing table, holding the hash tag, the length, the
+/// code as the double it is written as, and the text itself when it is
+/// short (else a view of the map's bytes). A lookup of a short text reads
+/// one cache line, where the map itself would read its index, its entry and
+/// the entry's bytes, each elsewhere in memory. Read-only once built, so many
+/// threads may look up at once. The map's bytes must outlive the table.
+class ApplyTable {
+public:
+    explicit ApplyTable(const LabelMap& map);
+    ~ApplyTable();
+    ApplyTable(ApplyTable&& o) noexcept;
+    ApplyTable& operator=(ApplyTable&&) = delete;
+    ApplyTable(const ApplyTable&) = delete;
+    ApplyTable& operator=(const ApplyTable&) = delete;
+
+    /// The number of texts the map holds.
+    std::size_t size() const noexcept { return size_; }
+
+    std::uint64_t hash_of(std::string_view text) const noexcept { return hash_bytes(text, seed_); }
+    void prefetch(std::uint64_t h) const noexcept { __builtin_prefetch(&slots_[h & mask_]); }
+
+    /// The code of `text` (whose hash is h): the entry's code, or NaN for an
+    /// entry without one; NaN and `held` false for a text the map lacks.
+    double code(std::string_view text, std::uint64_t h, bool& held) const noexcept {
+        const std::uint64_t head = head_of(text.size(), h);
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
+            if (s.head == 0) {
+                held = false;
+                return s.code;  // NaN in every empty slot
+            }
+            if (s.head == head && (text.size() <= k_inline ? same_text(s.bytes, text)
+                                                             : s.far.size == text.size() && same_text(s.far.data, text))) {
+                held = true;
+                return s.code;
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t k_inline = 16;
+    struct Far {
+        const char* data;
+        std::size_t size;
+    };
+    struct alignas(32) Slot {
+        std::uint64_t head;  // 0: empty; else (tag | 1) << 32 | length (capped)
+        double code;
+        union {
+            char bytes[k_inline];  // texts of up to k_inline bytes
+            Far far;               // longer ones
+        };
+    };
+    static std::uint64_t head_of(std::size_t n, std::uint64_t h) noexcept {
+        const std::uint64_t len = n < 0xffffffffu ? n : 0xffffffffu;
+        return (((h >> 32) | 1) << 32) | len;
+    }
+
+    Slot* slots_ = nullptr;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+    std::uint64_t seed_;
+};
+
+/// Writes each row's code from `table` to `out`: the entry's code, NaN for an
+/// entry without one, NaN for a text the map does not hold. "nan", "NaN" and
+/// "<NA>" that the map does not hold are missing values; any other text it
+/// does not hold is unknown. Returns the lowest row holding an unknown text,
+/// or k_no_row. Must run inside the worker pool.
+std::size_t apply_labels(std::span<const std::string_view> column, const ApplyTable& table, StridedOut out);
+std::size_t apply_labels(const PackedTexts& column, const ApplyTable& table, StridedOut out);
 
 /// The same for a column that held only numbers: each value of `cells`
 /// becomes its text by the float text rule, and its code replaces it in place.
 /// The text of the first unknown row goes to `first_text`.
-std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const LabelMap& map,
+std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const ApplyTable& table,
                                     std::string& first_text);
 
 /// A learnt mapping made ready to apply: the state record, and the indexed
@@ -47,13 +113,13 @@ public:
 
     /// The listed columns, ascending, each once.
     const std::vector<std::uint64_t>& columns() const noexcept { return columns_; }
-    /// The label map of column c, or null when c is not listed.
-    const LabelMap* map_of(std::uint64_t c) const noexcept;
+    /// The lookup table of column c's label map, or null when c is not listed.
+    const ApplyTable* table_of(std::uint64_t c) const noexcept;
 
 private:
-    std::unique_ptr<EncodingInfo> info_;
+    std::unique_ptr<EncodingInfo> info_;  // holds the bytes the tables view
     std::vector<std::uint64_t> columns_;
-    std::vector<const LabelMap*> maps_;  // by position in columns_
+    std::vector<ApplyTable> tables_;  // by position in columns_
 };
 
 /// What applying found in one column that keeps it from being coded alike.
