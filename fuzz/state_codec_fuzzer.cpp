@@ -189,7 +189,7 @@ Content content_of(const EncodingInfo* info) {
     for (const auto& [col, map] : info->label_maps) {
         auto& m = c.labels[col];
         collect(map, m);
-        for (const auto& [text, code] : map) m[text] = code;
+        for (const auto& [text, code] : map) m[std::string(std::string_view(text))] = code;
     }
     collect(info->reverse_maps, c.reverse);
     for (const auto& [col, map] : info->reverse_maps) {

@@ -145,8 +145,7 @@ std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const Ap
 }
 
 ApplyTable::ApplyTable(const LabelMap& map) : size_(map.size()), seed_(next_seed()) {
-    std::size_t cap = 16;
-    while (cap < size_ * 2 + 2) cap <<= 1;  // at most half full: short probe runs
+    const std::size_t cap = half_full_slots(size_);
     slots_ = static_cast<Slot*>(allocate_slots(cap * sizeof(Slot)));
     mask_ = cap - 1;
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -201,43 +200,43 @@ const ApplyTable* LearntMapping::table_of(std::uint64_t c) const noexcept {
 }
 
 void LabelApplier::submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t first_text) {
-    const ApplyTable* map = mapping_.table_of(c);
-    if (map == nullptr) {
+    const ApplyTable* table = mapping_.table_of(c);
+    if (table == nullptr) {
         faults_.push_back({c, first_text, std::string(texts[first_text]), true});
         return;
     }
     std::vector<std::string_view>* mine = &owned_.emplace_back(std::move(texts));
     ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
     const StridedOut out{&out_.at(0, c), out_.row_stride};
-    tasks_.run([mine, map, fault, out] {
-        fault->row = apply_labels(*mine, *map, out);
+    tasks_.run([mine, table, fault, out] {
+        fault->row = apply_labels(*mine, *table, out);
         if (fault->row != k_no_row) fault->text.assign((*mine)[fault->row]);
         std::vector<std::string_view>().swap(*mine);
     });
 }
 
 void LabelApplier::submit(std::uint64_t c, const PackedTexts& texts) {
-    const ApplyTable* map = mapping_.table_of(c);
+    const ApplyTable* table = mapping_.table_of(c);
     auto text_at = [texts](std::size_t i) {  // by value: the task outlives the caller's texts
         auto at = [&](auto* o) { return std::string(texts.data + o[i], std::size_t(o[i + 1] - o[i])); };
         return texts.wide ? at(static_cast<const std::int64_t*>(texts.offsets))
                           : at(static_cast<const std::int32_t*>(texts.offsets));
     };
-    if (map == nullptr) {
+    if (table == nullptr) {
         faults_.push_back({c, 0, texts.size == 0 ? std::string() : text_at(0), true});
         return;
     }
     ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
     const StridedOut out{&out_.at(0, c), out_.row_stride};
-    tasks_.run([texts, map, fault, out, text_at] {
-        fault->row = apply_labels(texts, *map, out);
+    tasks_.run([texts, table, fault, out, text_at] {
+        fault->row = apply_labels(texts, *table, out);
         if (fault->row != k_no_row) fault->text = text_at(fault->row);
     });
 }
 
 std::size_t LabelApplier::expected_texts(std::uint64_t c) const {
-    const ApplyTable* map = mapping_.table_of(c);
-    return map != nullptr ? map->size() : 0;
+    const ApplyTable* table = mapping_.table_of(c);
+    return table != nullptr ? table->size() : 0;
 }
 
 LabelApplier::EarlyColumn* LabelApplier::early_of(std::uint64_t c) {
@@ -245,8 +244,8 @@ LabelApplier::EarlyColumn* LabelApplier::early_of(std::uint64_t c) {
 }
 
 void LabelApplier::early_texts(std::uint64_t c, std::span<const std::string_view> texts, std::size_t first) {
-    const ApplyTable* map = mapping_.table_of(c);
-    if (map == nullptr) return;
+    const ApplyTable* table = mapping_.table_of(c);
+    if (table == nullptr) return;
     EarlyColumn* col = early_of(c);
     if (col == nullptr) col = &early_.emplace_back(c);
     std::size_t have = 0;
@@ -256,16 +255,16 @@ void LabelApplier::early_texts(std::uint64_t c, std::span<const std::string_view
     batch->texts.assign(texts.begin(), texts.end());
     batch->codes.resize(texts.size());
     col->pending.fetch_add(1, std::memory_order_relaxed);
-    tasks_.run([batch, map, col] {
-        batch->unknown = apply_labels(batch->texts, *map, StridedOut{batch->codes.data(), 1}) != k_no_row;
+    tasks_.run([batch, table, col] {
+        batch->unknown = apply_labels(batch->texts, *table, StridedOut{batch->codes.data(), 1}) != k_no_row;
         std::vector<std::string_view>().swap(batch->texts);
         col->done();
     });
 }
 
 void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) {
-    const ApplyTable* map = mapping_.table_of(c);
-    if (map == nullptr) {
+    const ApplyTable* table = mapping_.table_of(c);
+    if (table == nullptr) {
         faults_.push_back({c, first_text, std::string(column.texts[column.codes[first_text]]), true});
         return;
     }
@@ -278,7 +277,7 @@ void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t firs
     // Once every text is looked up: the rows gather their texts' codes, and
     // the lowest row whose text is unknown (not merely without a code) is
     // found, each text of a NaN row looked at once, until one is.
-    early->then = [mine, map, fault, out, early] {
+    early->then = [mine, table, fault, out, early] {
         std::vector<double>& codes = early->code_of;
         bool unknown = early->rest_unknown;
         std::size_t at = 0;
@@ -296,7 +295,7 @@ void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t firs
             if (codes[t] == codes[t] || seen[t]) continue;
             seen[t] = 1;
             bool is_unknown = false;
-            code_of_text(*map, mine->texts[t], is_unknown);
+            code_of_text(*table, mine->texts[t], is_unknown);
             if (is_unknown) {
                 fault->row = r;
                 fault->text.assign(mine->texts[t]);
@@ -307,14 +306,14 @@ void LabelApplier::submit(std::uint64_t c, CodedTexts&& column, std::size_t firs
         std::vector<std::uint32_t>().swap(mine->codes);
         std::vector<double>().swap(codes);
     };
-    tasks_.run([mine, map, early] {
+    tasks_.run([mine, table, early] {
         // The texts not looked up early.
         drop_unused(*mine);
         std::size_t done = 0;
         for (const EarlyBatch& b : early->batches) done += b.codes.size();
         early->code_of.resize(mine->texts.size());
         const std::span<const std::string_view> rest(mine->texts.data() + done, mine->texts.size() - done);
-        early->rest_unknown = apply_labels(rest, *map, StridedOut{early->code_of.data() + done, 1}) != k_no_row;
+        early->rest_unknown = apply_labels(rest, *table, StridedOut{early->code_of.data() + done, 1}) != k_no_row;
         early->done();
     });
 }
@@ -323,10 +322,10 @@ std::vector<ColumnFault> LabelApplier::finish(std::span<const std::uint8_t> is_t
     wait();
     for (std::uint64_t c : mapping_.columns()) {
         if (c >= is_text.size() || is_text[c] || rows == 0) continue;
-        const ApplyTable* map = mapping_.table_of(c);
+        const ApplyTable* table = mapping_.table_of(c);
         ColumnFault* fault = &faults_.emplace_back(ColumnFault{c, k_no_row, {}, false});
         const StridedOut cells{&out_.at(0, c), out_.row_stride};
-        tasks_.run([cells, rows, map, fault] { fault->row = apply_labels_to_numbers(cells, rows, *map, fault->text); });
+        tasks_.run([cells, rows, table, fault] { fault->row = apply_labels_to_numbers(cells, rows, *table, fault->text); });
     }
     wait();
     std::vector<ColumnFault> found;

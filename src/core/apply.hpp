@@ -68,7 +68,7 @@ private:
     static constexpr std::size_t k_inline = 16;
     struct Far {
         const char* data;
-        std::size_t size;
+        std::size_t size;  // the head's length is capped at 2^32 - 1 bytes
     };
     struct alignas(32) Slot {
         std::uint64_t head;  // 0: empty; else (tag | 1) << 32 | length (capped)
@@ -103,8 +103,8 @@ std::size_t apply_labels(const PackedTexts& column, const ApplyTable& table, Str
 std::size_t apply_labels_to_numbers(StridedOut cells, std::size_t rows, const ApplyTable& table,
                                     std::string& first_text);
 
-/// A learnt mapping made ready to apply: the state record, and the indexed
-/// label map of each column it lists.
+/// A learnt mapping made ready to apply: the state record, and the lookup
+/// table of each column it lists.
 class LearntMapping {
 public:
     /// Takes over a record read from an Encoder's state. Fails (returns the

@@ -18,6 +18,14 @@
 
 namespace tovrik::core {
 
+/// The slots of an open-addressing table holding n keys at most half full
+/// (short probe runs): a power of two, at least 16.
+inline std::size_t half_full_slots(std::size_t n) {
+    std::size_t cap = 16;
+    while (cap < n * 2 + 2) cap <<= 1;
+    return cap;
+}
+
 struct StringKey {
     static std::uint64_t hash(std::string_view k, std::uint64_t seed) { return hash_bytes(k, seed); }
     template <class A>
@@ -117,50 +125,6 @@ public:
         index();
     }
 
-    /// The map's own key equality, as a function object.
-    struct TraitsEq {
-        template <class A, class B>
-        bool operator()(const A& a, const B& b) const {
-            return Traits::eq(a, b);
-        }
-    };
-
-    /// The hash of `key` in this map, for the batched lookups below.
-    template <class Q>
-    std::uint64_t hash_of(const Q& key) const {
-        return Traits::hash(key, seed_);
-    }
-
-    /// Fetches the slot of hash h into the cache ahead of a lookup. The map
-    /// must be indexed (index()).
-    void prefetch_slot(std::uint64_t h) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
-    }
-
-    /// Fetches the entry that hash h most likely finds. The map must be indexed.
-    void prefetch_entry(std::uint64_t h) const noexcept {
-        if (slots_.empty()) return;
-        const std::uint64_t s = slots_[h & mask_];
-        if (s != 0) __builtin_prefetch(&entries_[(s & 0xffffffffu) - 1]);
-    }
-
-    /// find_index with the key's hash already known; the map must be indexed,
-    /// and may then be looked up from many threads at once.
-    /// `eq(stored key, key)` may stand in for the map's own key equality.
-    template <class Q, class Eq = TraitsEq>
-    std::size_t find_index_hashed(const Q& key, std::uint64_t h, Eq eq = Eq{}) const {
-        if (slots_.empty()) return npos;
-        const std::uint64_t tag = h >> 32;
-        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
-            const std::uint64_t s = slots_[i];
-            if (s == 0) return npos;
-            if ((s >> 32) == tag) {
-                const std::size_t j = (s & 0xffffffffu) - 1;
-                if (eq(entries_[j].first, key)) return j;
-            }
-        }
-    }
-
     /// Replaces all entries by `entries`, whose keys the caller knows to be
     /// distinct; their StoredTexts view bytes in `texts`, which the map then shares.
     void assign_distinct(std::vector<Entry>&& entries, std::shared_ptr<TextStore> texts = {}) {
@@ -196,7 +160,17 @@ private:
     template <class Q>
     std::size_t find_in_index(const Q& key) const {
         index();
-        return find_index_hashed(key, Traits::hash(key, seed_));
+        if (slots_.empty()) return npos;
+        const std::uint64_t h = Traits::hash(key, seed_);
+        const std::uint64_t tag = h >> 32;
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            const std::uint64_t s = slots_[i];
+            if (s == 0) return npos;
+            if ((s >> 32) == tag) {
+                const std::size_t j = (s & 0xffffffffu) - 1;
+                if (Traits::eq(entries_[j].first, key)) return j;
+            }
+        }
     }
 
     static decltype(auto) key_view(const K& k) {
@@ -225,8 +199,7 @@ private:
     }
 
     void rehash() const {
-        std::size_t cap = 16;
-        while (cap < entries_.size() * 2 + 2) cap <<= 1;
+        const std::size_t cap = half_full_slots(entries_.size());
         slots_.assign(cap, 0);
         mask_ = cap - 1;
         for (indexed_ = 0; indexed_ < entries_.size(); ++indexed_) place(indexed_);
