@@ -427,3 +427,63 @@ def test_few_and_many_rows_of_one_mapping_agree(objarr, as_frame):
     whole = decode(codes)
     assert [decode(codes[r:r + 1])[0] for r in range(0, len(codes), 97)] == whole[::97]
     assert decode(codes[:30]) == whole[:30] and decode(codes[:600]) == whole[:600]
+
+
+# Texts of every length around the 8-byte words an ASCII text is checked in,
+# with one non-ASCII character (2, 3 or 4 bytes in UTF-8) at each place, or
+# none; an embedded NUL and a DEL (the highest ASCII byte) among them.
+WORD_TEXTS = sorted({"", "a", "\x00", "\x7f", "ab\x00cd", "\x7f" * 9}
+                    | {"x" * n for n in range(2, 20)}
+                    | {("x" * n)[:i] + ch + ("x" * n)[i:] for n in range(0, 18) for i in range(n + 1)
+                       for ch in ("é", "\u20ac", "\U0001f600", "\x80")})
+
+
+@pytest.mark.parametrize("as_frame", [False, True], ids=["array", "frame"])
+def test_decoded_strs_equal_the_learnt_texts_byte_for_byte(objarr, as_frame):
+    learnt = objarr([[t] for t in WORD_TEXTS])
+    enc = Encoder()
+    codes = enc.encode(pd.DataFrame(learnt, columns=["t"]) if as_frame else learnt)
+    out = enc.decode(codes)
+    got = out["t"].tolist() if as_frame else out[:, 0].tolist()
+    assert got == WORD_TEXTS
+    # The same str in every respect the interpreter looks at: kind, width, hash.
+    assert [(s.isascii(), len(s), hash(s)) for s in got] == [(t.isascii(), len(t), hash(t)) for t in WORD_TEXTS]
+    assert {t: i for i, t in enumerate(WORD_TEXTS)} == {s: i for i, s in enumerate(got)}
+
+
+# A row-major result with many columns is filled a band of rows at a time,
+# across every column; the bands' tables must still count each cell's
+# reference once, whichever way a column's strs are made (all up front, on
+# first use by entry, or in a cache sized by the rows).
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_banded_fill_of_a_wide_array(build_state, order):
+    import sys
+
+    rows, cols = 100, 600
+    sizes = {0: 10, 1: 300, 2: 1000}  # entries: fewer than the rows, within 4x the rows, beyond
+    listed = list(range(0, cols, 2))
+    reverse = {c: {k: f"c{c}k{k}" for k in range(sizes[(c // 2) % 3])} for c in listed}
+    enc = restored(build_state, listed, reverse)
+    rng = np.random.default_rng(9)
+    data = np.empty((rows, cols), order=order)
+    for c in range(cols):
+        data[:, c] = rng.integers(0, sizes[(c // 2) % 3] + 5, rows) if c in reverse else rng.normal(size=rows)
+    data[3, 0] = NAN
+    out = enc.decode(data)
+    assert out.flags.c_contiguous is (order == "C")
+    uses = {}
+    for c in range(cols):
+        column = out[:, c].tolist()
+        if c in reverse:
+            assert column == expected_cells(data[:, c], reverse[c], "NaN")
+            assert_shared_per_code(data[:, c], column)
+            for s in column:
+                if s != "NaN":
+                    uses[id(s)] = (s, uses.get(id(s), (s, 0))[1] + 1)
+        else:
+            assert [type(x) for x in column] == [float] * rows and column == data[:, c].tolist()
+    # Each str is held by its cells alone (and by getrefcount's argument, and
+    # by `uses` and the loop variable below).
+    del column
+    del s
+    assert [sys.getrefcount(s) - n for s, n in uses.values()] == [3] * len(uses)

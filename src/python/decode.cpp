@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,7 @@ std::uint64_t code_of(double v) {
 }
 
 constexpr std::size_t k_ahead = 16;  // cells between a prefetch and its use
+constexpr std::size_t k_band_bytes = 256 * 1024;  // result cells filled per band of rows
 
 // Strided run of cells; the stride is in bytes.
 template <class T>
@@ -40,20 +42,53 @@ double read_cell(Strided<const char> cells, std::size_t r) {
     return v;
 }
 
+// A new str holding the UTF-8 text, as PyUnicode_FromStringAndSize would
+// make it. An ASCII text (most texts) is copied into a fresh compact str
+// without going through the decoder; shorter than two bytes, the
+// interpreter's shared strs are taken.
+Ref make_str(std::string_view text) {
+    const auto n = text.size();
+    if (n >= 2 && n <= std::size_t(PY_SSIZE_T_MAX)) {
+        std::uint64_t high = 0;
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, text.data() + i, 8);
+            high |= w;
+        }
+        for (; i < n; ++i) high |= std::uint8_t(text[i]);
+        if ((high & 0x8080808080808080ull) == 0) {
+            Ref s = check(PyUnicode_New(Py_ssize_t(n), 127));
+            std::memcpy(PyUnicode_DATA(s.get()), text.data(), n);
+            return s;
+        }
+    }
+    return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+}
+
 // The strs of one listed column's codes, shared by every cell that carries
 // the same code. With at least as many rows as the map has entries, every
 // entry's str is made up front, in entry order (a walk through the map's
-// memory); with fewer, a str is made on its code's first use and kept in a
-// table by entry index, or, with rows few for the size of the map, in a
-// small open-addressing cache sized by the rows: the cost then follows the
-// cells decoded rather than the size of the map.
+// memory), and the cells take their references at the end, counted per str;
+// with fewer, a str is made on its code's first use and kept in a table by
+// entry index, or, with rows few for the size of the map, in a small
+// open-addressing cache sized by the rows: the cost then follows the cells
+// decoded rather than the size of the map.
+//
+// A column is filled in runs of rows, in order; `finish` then takes the
+// references a complete table counted. Until then, `abandon` empties the
+// cells that hold a str without its reference, so that after a failure the
+// output holds exactly the references it owns.
 class ColumnStrings {
 public:
-    ColumnStrings(const core::ReverseLabelMap& map, std::size_t rows) : map_(map) {
+    ColumnStrings(const core::ReverseLabelMap& map, std::size_t rows, PyObject* fallback)
+        : map_(map), fallback_(fallback) {
         if (map.size() <= rows) {
             mode_ = Mode::all;
-            made_.resize(map.size());
-            for (std::size_t i = 0; i < map.size(); ++i) made_[i] = make(i);
+            // One slot per entry, and the last for cells without a str.
+            slots_.resize(map.size() + 1);
+            for (std::size_t i = 0; i < map.size(); ++i) slots_[i].str = make(i);
+            slots_[map.size()].str = Ref::borrow(fallback);
         } else if (map.size() <= k_table_rows_factor * rows) {
             mode_ = Mode::by_entry;
             made_.resize(map.size());
@@ -68,29 +103,91 @@ public:
     ColumnStrings(const ColumnStrings&) = delete;
     ColumnStrings& operator=(const ColumnStrings&) = delete;
 
-    /// Whether every entry's str is made: peek() then serves every cell.
-    bool complete() const noexcept { return mode_ == Mode::all; }
-
-    /// Complete tables only: the entry of cell value v, or npos when it has none.
-    std::size_t entry_of(double v) const {
-        return std::isnan(v) ? core::ReverseLabelMap::npos : map_.find_index(code_of(v));
+    /// Writes new references to the strs of rows [begin, end) into out
+    /// (complete tables: the references follow in finish()). Runs come in
+    /// row order.
+    void fill(Strided<const char> cells, Strided<PyObject*> out, std::size_t begin, std::size_t end) {
+        if (mode_ == Mode::all) {
+            fill_complete(cells, out, begin, end);
+            return;
+        }
+        std::size_t r = begin;
+        try {
+            for (; r < end; ++r) {
+                PyObject* s = get(read_cell(cells, r));
+                *out.at(r) = s != nullptr ? s : fallback_;
+            }
+        } catch (...) {
+            for (std::size_t i = begin; i < r; ++i) *out.at(i) = nullptr;
+            throw;
+        }
+        // The strs of a column of many distinct texts lie all over memory:
+        // each is fetched a few cells before its count is raised.
+        for (r = begin; r < end; ++r) {
+            if (r + k_ahead < end) __builtin_prefetch(*out.at(r + k_ahead), 1);
+            Py_INCREF(*out.at(r));
+        }
     }
-    std::size_t entries() const noexcept { return made_.size(); }
-    PyObject* made(std::size_t i) const noexcept { return made_[i].get(); }
+
+    /// Takes the references counted by a complete table's runs.
+    void finish() noexcept {
+        if (mode_ != Mode::all) return;
+        // A str at a time: the counts lie together, where the strs' own
+        // reference counts lie all over memory.
+        for (const Slot& slot : slots_)
+            for (std::size_t u = slot.uses; u != 0; --u) Py_INCREF(slot.str.get());
+        filled_ = 0;
+    }
+
+    /// Empties the cells written without their reference (before finish()).
+    void abandon(Strided<PyObject*> out) noexcept {
+        if (mode_ != Mode::all) return;
+        for (std::size_t r = 0; r < filled_; ++r) *out.at(r) = nullptr;
+        filled_ = 0;
+    }
+
+private:
+    enum class Mode { all, by_entry, cache };
+    // The table costs a word per entry of the map: it is taken while that is
+    // within a few words per row.
+    static constexpr std::size_t k_table_rows_factor = 4;
+    static constexpr std::size_t k_run = 256;  // cells whose slots are found before any is read
+
+    struct Slot {
+        Ref str;
+        std::size_t uses = 0;
+    };
+
+    // Each run's slots are found first, then read with each slot fetched a
+    // few cells ahead: in a column of many texts they miss the cache.
+    void fill_complete(Strided<const char> cells, Strided<PyObject*> out, std::size_t begin, std::size_t end) {
+        const std::size_t none = map_.size();
+        std::size_t at[k_run];
+        for (std::size_t run = begin; run < end; run += k_run) {
+            const std::size_t n = std::min(k_run, end - run);
+            for (std::size_t j = 0; j < n; ++j) {
+                const double v = read_cell(cells, run + j);
+                const std::size_t i = std::isnan(v) ? core::ReverseLabelMap::npos : map_.find_index(code_of(v));
+                at[j] = i == core::ReverseLabelMap::npos ? none : i;
+            }
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j + k_ahead < n) __builtin_prefetch(&slots_[at[j + k_ahead]], 1);
+                Slot& slot = slots_[at[j]];
+                *out.at(run + j) = slot.str.get();
+                ++slot.uses;
+            }
+            filled_ = run + n;
+        }
+    }
 
     /// The str of cell value v, borrowed from this object, or null when it has none.
     PyObject* get(double v) {
         if (std::isnan(v)) return nullptr;
         const std::size_t i = map_.find_index(code_of(v));
         if (i == core::ReverseLabelMap::npos) return nullptr;
-        switch (mode_) {
-            case Mode::all:
-                return made_[i].get();
-            case Mode::by_entry:
-                if (!made_[i]) made_[i] = make(i);
-                return made_[i].get();
-            case Mode::cache:
-                break;
+        if (mode_ == Mode::by_entry) {
+            if (!made_[i]) made_[i] = make(i);
+            return made_[i].get();
         }
         for (std::size_t h = (i * 0x9E3779B97F4A7C15ull) >> 32;; ++h) {
             std::uint64_t& k = cache_[h & mask_];
@@ -102,67 +199,17 @@ public:
         }
     }
 
-private:
-    enum class Mode { all, by_entry, cache };
-    // The table costs a word per entry of the map: it is taken while that is
-    // within a few words per row.
-    static constexpr std::size_t k_table_rows_factor = 4;
-
-    Ref make(std::size_t i) const {
-        const std::string_view text(map_.entry(i).second);
-        return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-    }
+    Ref make(std::size_t i) const { return make_str(std::string_view(map_.entry(i).second)); }
 
     const core::ReverseLabelMap& map_;
+    PyObject* fallback_;
     Mode mode_;
+    std::vector<Slot> slots_;            // complete tables: by entry index, the fallback last
+    std::size_t filled_ = 0;             // complete tables: rows written without their reference
     std::vector<Ref> made_;              // by entry index, or in order of first use (cache)
     std::vector<std::uint64_t> cache_;  // (index into made_ << 32) | (entry index + 1), 0 for free
     std::size_t mask_ = 0;
 };
-
-// Writes new references to the strs of the column's rows into out, `fallback`
-// for a cell without one. First every cell's object, then the references,
-// taken with the objects a few cells ahead already on their way into the
-// cache: the strs of a column of many distinct texts lie all over memory.
-// A failure part way (making a str) leaves the cells it reached empty again,
-// so that `out` holds exactly the references it owns.
-void fill_strings(ColumnStrings& strings, Strided<const char> cells, Strided<PyObject*> out, std::size_t rows,
-                  PyObject* fallback) {
-    if (strings.complete()) {
-        // The references are counted per str first, then taken a str at a
-        // time: the counters lie together, where the strs' own counts lie all
-        // over memory.
-        std::vector<std::size_t> uses(strings.entries() + 1, 0);  // the last: the fallback
-        const std::size_t none = strings.entries();
-        for (std::size_t r = 0; r < rows; ++r) {
-            std::size_t i = strings.entry_of(read_cell(cells, r));
-            if (i == core::ReverseLabelMap::npos) i = none;
-            *out.at(r) = i == none ? fallback : strings.made(i);
-            ++uses[i];
-        }
-        for (std::size_t i = 0; i <= none; ++i) {
-            PyObject* s = i == none ? fallback : strings.made(i);
-            for (std::size_t u = uses[i]; u != 0; --u) Py_INCREF(s);
-        }
-        return;
-    }
-    {
-        std::size_t r = 0;
-        try {
-            for (; r < rows; ++r) {
-                PyObject* s = strings.get(read_cell(cells, r));
-                *out.at(r) = s != nullptr ? s : fallback;
-            }
-        } catch (...) {
-            for (std::size_t i = 0; i < r; ++i) *out.at(i) = nullptr;
-            throw;
-        }
-    }
-    for (std::size_t r = 0; r < rows; ++r) {
-        if (r + k_ahead < rows) __builtin_prefetch(*out.at(r + k_ahead), 1);
-        Py_INCREF(*out.at(r));
-    }
-}
 
 const core::ReverseLabelMap& reverse_map_of(const core::EncodingInfo& info, std::uint64_t c) {
     const core::ReverseLabelMap* m = info.reverse_maps.find(c);
@@ -204,22 +251,43 @@ Ref decode_array(Ref base, const core::EncodingInfo& info) {
         if (c < cols) listed[c] = 1;
     Ref nan_text = check(PyUnicode_FromString("NaN"));
 
-    // Column by column, each column's strs made just before its cells are
-    // filled: they are what the cache holds meanwhile (making every column's
-    // first, or interleaving columns, made them evict one another).
-    for (std::size_t c = 0; c < cols; ++c) {
-        const Strided<const char> cells = column_cells(m, c);
-        const Strided<PyObject*> dst{reinterpret_cast<PyObject**>(static_cast<char*>(PyArray_DATA(o)) +
-                                                                  npy_intp(c) * PyArray_STRIDE(o, 1)),
-                                     PyArray_STRIDE(o, 0)};
-        if (listed[c]) {
-            ColumnStrings strings(reverse_map_of(info, c), rows);
-            fill_strings(strings, cells, dst, rows, nan_text.get());
-        } else {
-            for (std::size_t r = 0; r < rows; ++r)
-                *dst.at(r) = check(PyFloat_FromDouble(read_cell(cells, r))).release();
+    Strided<PyObject*> dst_base{static_cast<PyObject**>(PyArray_DATA(o)), PyArray_STRIDE(o, 0)};
+    const auto dst_of = [&](std::size_t c) {
+        return Strided<PyObject*>{reinterpret_cast<PyObject**>(reinterpret_cast<char*>(dst_base.base) +
+                                                               npy_intp(c) * PyArray_STRIDE(o, 1)),
+                                  dst_base.stride};
+    };
+    std::vector<std::unique_ptr<ColumnStrings>> strings(cols);
+    for (std::size_t c = 0; c < cols; ++c)
+        if (listed[c]) strings[c] = std::make_unique<ColumnStrings>(reverse_map_of(info, c), rows, nan_text.get());
+
+    // A row-major result is filled a band of rows at a time, every column
+    // within the band: column by column, each pass would bring the whole
+    // matrix through the cache to write one word in every line. A
+    // column-major one is filled column by column.
+    const std::size_t band = fortran ? std::max<std::size_t>(rows, 1)
+                                     : std::max<std::size_t>(16, k_band_bytes / (sizeof(PyObject*) * std::max<std::size_t>(cols, 1)));
+    try {
+        for (std::size_t begin = 0; begin < rows; begin += band) {
+            const std::size_t end = std::min(rows, begin + band);
+            for (std::size_t c = 0; c < cols; ++c) {
+                const Strided<const char> cells = column_cells(m, c);
+                const Strided<PyObject*> dst = dst_of(c);
+                if (strings[c]) {
+                    strings[c]->fill(cells, dst, begin, end);
+                } else {
+                    for (std::size_t r = begin; r < end; ++r)
+                        *dst.at(r) = check(PyFloat_FromDouble(read_cell(cells, r))).release();
+                }
+            }
         }
+    } catch (...) {
+        for (std::size_t c = 0; c < cols; ++c)
+            if (strings[c]) strings[c]->abandon(dst_of(c));
+        throw;
     }
+    for (std::size_t c = 0; c < cols; ++c)
+        if (strings[c]) strings[c]->finish();
     return out;
 }
 
@@ -250,11 +318,17 @@ Ref decode_frame(Ref frame, PyArrayObject* m, const std::vector<std::string>& na
         Ref values = check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
         if (rows != 0) {
             // Made just before the column is filled, as for arrays.
-            ColumnStrings strings(reverse_map_of(info, c), rows);
+            ColumnStrings strings(reverse_map_of(info, c), rows, Py_None);
             const Strided<PyObject*> dst{
                 static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()))),
                 npy_intp(sizeof(PyObject*))};
-            fill_strings(strings, column_cells(m, c), dst, rows, Py_None);
+            try {
+                strings.fill(column_cells(m, c), dst, 0, rows);
+            } catch (...) {
+                strings.abandon(dst);
+                throw;
+            }
+            strings.finish();
         }
 
         // By position, so that duplicate column names cannot mix columns up.
