@@ -97,3 +97,44 @@ def test_forced_and_applied_like_values(kind):
         tovrik_ml.transform(enc, new.values, unknown="error")
     # The same text and row; only the column's name is not in an array's message.
     assert str(got_error.value) == str(want_error.value).replace("column 0", "column 0 ('d')")
+
+
+PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
+# Seconds from the epoch: year 1, leap days, the epoch and either side of it, year 9999's
+# last second; with unit "s" also year 10000, which prints by str() alone.
+EDGE_SECONDS = [-62_135_596_800, -2_203_891_200, 951_782_400, 951_868_799, -1, 0, 1, 1_709_164_800,
+                253_402_300_799]
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+@pytest.mark.parametrize("tz", [None, "UTC"])
+def test_date_texts_print_as_timestamps_do(unit, tz):
+    # Naive and UTC dates' texts are made from their values, not their
+    # Timestamps: every fraction (none, milli-, micro-, nanoseconds) and dates
+    # either side of the epoch and at the ends of the years that print so.
+    rng = np.random.default_rng(len(unit) + (tz is not None))
+    per = PER_SECOND[unit]
+    lo, hi = (-9_000_000_000, 9_000_000_000) if unit == "ns" else (-62_135_596_800, 253_402_300_799)
+    whole = rng.integers(lo, hi, 300)
+    fraction = rng.integers(0, per, 300) if per > 1 else np.zeros(300, dtype=np.int64)
+    # Fractions with trailing zeros: whole milli- and microseconds in finer units.
+    fraction[::3] -= fraction[::3] % (per // 1000 if per >= 1000 else 1)
+    fraction[1::3] -= fraction[1::3] % (per // 10**6 if per >= 10**6 else 1)
+    edges = [s for s in EDGE_SECONDS if lo <= s <= hi] + ([253_402_300_800] if unit == "s" else [])
+    values = np.concatenate([whole * per + fraction, np.array(edges, dtype=np.int64) * per,
+                             np.array(edges, dtype=np.int64) * per + per - 1])
+    d = pd.array(pd.DatetimeIndex(values.astype(f"datetime64[{unit}]")))
+    if tz is not None:
+        d = pd.array(pd.DatetimeIndex(d).tz_localize(tz))
+    d[[4, 9]] = pd.NaT
+    frame = pd.DataFrame({"d": d, "s": pd.array([f"s{i % 3}" for i in range(len(d))], dtype="string")})
+    assert_like_values(frame)
+    assert_like_values(frame.iloc[::-1].reset_index(drop=True))
+
+
+def test_dates_of_a_zone_with_a_fixed_offset_print_as_timestamps_do():
+    import datetime
+
+    zone = datetime.timezone(datetime.timedelta(hours=5, minutes=30))
+    d = pd.array(pd.DatetimeIndex(pd.to_datetime([0, 1_500_000_000, 10**9], unit="s")).tz_localize("UTC").tz_convert(zone))
+    assert_like_values(pd.DataFrame({"d": d, "s": ["a", "b", "c"]}))

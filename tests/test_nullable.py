@@ -68,7 +68,11 @@ def test_forced_and_applied_like_values(dtype):
     pd.array([True, None, True, False], dtype="boolean"),
     pd.array([2**64 - 1, None, 2**64 - 1, 0], dtype="UInt64"),
     pd.array(np.arange(5000) % 700, dtype="Int16").copy(),          # a table that grows
-], ids=["int", "float", "bool", "uint64", "many"])
+    # Integers within 2**16 of each other are numbered by offset, wider ones by hash: both edges.
+    pd.array([-40_000, 25_535, -40_000, None, 25_535, -1, -40_000], dtype="Int64"),
+    pd.array([-40_000, 25_536, -40_000, None, 25_536, -1, -40_000], dtype="Int64"),
+    pd.array([2**64 - 2, None, 2**64 - 1, 2**64 - 2, 2**64 - 1], dtype="UInt64"),
+], ids=["int", "float", "bool", "uint64", "many", "span-2**16", "span-2**16+1", "uint64-top"])
 def test_repeated_values_around_the_first_missing_cell(values):
     if len(values) == 5000:
         values[[900, 2000]] = pd.NA

@@ -17,6 +17,64 @@
 
 namespace tovrik::core {
 
+bool append_stamp_text(std::string& out, std::int64_t v, unsigned digits, bool utc) {
+    std::int64_t per_second = 1;
+    for (unsigned i = 0; i < digits; ++i) per_second *= 10;
+    // Floor division: a value before the epoch counts back from its second.
+    std::int64_t secs = v / per_second, part = v % per_second;
+    if (part < 0) {
+        part += per_second;
+        secs -= 1;
+    }
+    const std::int64_t nanos = part * (1'000'000'000 / per_second);
+    std::int64_t days = secs / 86'400, in_day = secs % 86'400;
+    if (in_day < 0) {
+        in_day += 86'400;
+        days -= 1;
+    }
+    // The proleptic Gregorian date of a day count (eras of 400 years).
+    const std::int64_t z = days + 719'468;
+    const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
+    const std::int64_t doe = z - era * 146'097;
+    const std::int64_t yoe = (doe - doe / 1'460 + doe / 36'524 - doe / 146'096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = yoe + era * 400 + (month <= 2);
+    if (year < 1 || year > 9999) return false;
+    char buf[40];
+    char* p = buf;
+    auto put = [&p](std::int64_t x, int width) {
+        for (int i = width - 1; i >= 0; --i, x /= 10) p[i] = char('0' + x % 10);
+        p += width;
+    };
+    put(year, 4);
+    *p++ = '-';
+    put(month, 2);
+    *p++ = '-';
+    put(day, 2);
+    *p++ = ' ';
+    put(in_day / 3'600, 2);
+    *p++ = ':';
+    put(in_day / 60 % 60, 2);
+    *p++ = ':';
+    put(in_day % 60, 2);
+    if (nanos % 1'000 != 0) {
+        *p++ = '.';
+        put(nanos, 9);
+    } else if (nanos != 0) {
+        *p++ = '.';
+        put(nanos / 1'000, 6);
+    }
+    if (utc) {
+        std::memcpy(p, "+00:00", 6);
+        p += 6;
+    }
+    out.append(buf, std::size_t(p - buf));
+    return true;
+}
+
 void append_float_text(std::string& out, double v) {
     if (std::isnan(v)) {
         out += "NaN";

@@ -16,6 +16,13 @@ namespace tovrik::core {
 /// written positionally (no exponent), with a minus sign for negative values and -0.
 void append_float_text(std::string& out, double v);
 
+/// Appends the text a pandas Timestamp prints as (str()) for a datetime64
+/// value `v` counted in units of 10^-digits seconds (digits 0, 3, 6 or 9)
+/// from the epoch: "YYYY-MM-DD HH:MM:SS", then ".ffffff" when it has
+/// microseconds, ".fffffffff" when it has nanoseconds, and "+00:00" with
+/// `utc`. False, and nothing appended, for a year outside 1 .. 9999.
+bool append_stamp_text(std::string& out, std::int64_t v, unsigned digits, bool utc);
+
 /// Where a byte string stops being valid UTF-8.
 struct Utf8Error {
     std::size_t valid_up_to;

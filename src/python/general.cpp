@@ -369,7 +369,25 @@ public:
         column.codes.resize(rows);
         // Texts are numbered by the bits of their values, numbers and later
         // values apart: 1.5 reads as "1.5" either way, but 3 as "3.0" or "3".
-        ValueIds numbers, values;
+        // Integers within a short span (years, times, counts) are numbered in
+        // a table indexed by their offset from the least.
+        std::uint64_t least = 0, span = 0;
+        if constexpr (std::is_integral_v<T>) {
+            bool any = false;
+            T lo = 0, hi = 0;
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (mask[npy_intp(r) * mask_step]) continue;
+                const T v = load<T>(data + npy_intp(r) * step);
+                lo = any ? std::min(lo, v) : v;
+                hi = any ? std::max(hi, v) : v;
+                any = true;
+            }
+            if (any && value_bits(hi) - value_bits(lo) < ValueIds::k_direct_span) {
+                least = value_bits(lo);
+                span = value_bits(hi) - least + 1;
+            }
+        }
+        ValueIds numbers(least, span), values(least, span);
         std::uint32_t missing_id = UINT32_MAX;
         for (std::size_t r = 0; r < rows; ++r) {
             if (mask[npy_intp(r) * mask_step]) {
@@ -383,15 +401,9 @@ public:
             const T v = load<T>(data + npy_intp(r) * step);
             const bool number = r < first;
             ValueIds& ids = number ? numbers : values;
-            const std::uint64_t bits = value_bits(v);
-            const std::size_t at = ids.find_index(bits);
-            std::uint32_t id;
-            if (at != ValueIds::npos) {
-                id = ids.entry(at).second;
-            } else {
+            column.codes[r] = ids.id(value_bits(v), [&] {
                 if (column.texts.size() >= UINT32_MAX - 1) throw Panic("a column with too many distinct values");
-                id = std::uint32_t(column.texts.size());
-                ids.insert_new(bits, id);
+                const auto id = std::uint32_t(column.texts.size());
                 if (number) {
                     std::string buf;
                     core::append_float_text(buf, static_cast<double>(v));
@@ -399,8 +411,8 @@ public:
                 } else {
                     column.texts.push_back(forced_text(v));
                 }
-            }
-            column.codes[r] = id;
+                return id;
+            });
         }
         column.used.assign(column.texts.size(), 1);
         store_.is_text[c] = 1;
@@ -429,8 +441,28 @@ public:
     /// read exactly as cell() would read them, but each category's text is
     /// taken once, not once a row.
     void coded_column(std::size_t c, PyArrayObject* categories, const std::int64_t* codes, PyObject* missing) {
+        auto* const* cats = static_cast<PyObject* const*>(PyArray_DATA(categories));
+        coded_texts(c, std::size_t(PyArray_DIM(categories, 0)), codes, missing,
+                    [&](std::size_t i) { return text_of(cats[i]); });
+    }
+
+    /// Column c of dates given as codes into its k distinct values `stamps`
+    /// (see append_stamp_text()): as coded_column() with their Timestamps'
+    /// str() as categories, each text made here without a Timestamp.
+    void stamp_column(std::size_t c, const std::int64_t* stamps, std::size_t k, unsigned digits, bool utc,
+                      const std::int64_t* codes, PyObject* missing) {
+        coded_texts(c, k, codes, missing, [&](std::size_t i) {
+            std::string buf;
+            if (!core::append_stamp_text(buf, stamps[i], digits, utc)) throw Panic("a date out of range");
+            return arena_.add(buf);
+        });
+    }
+
+private:
+    // The work of coded_column(): text_at(i) gives category i's text.
+    template <class TextAt>
+    void coded_texts(std::size_t c, std::size_t k, const std::int64_t* codes, PyObject* missing, TextAt&& text_at) {
         const std::size_t rows = store_.n_rows;
-        const auto k = std::size_t(PyArray_DIM(categories, 0));
         if (k > std::size_t(UINT32_MAX) - 2) throw Panic("a Categorical with too many categories");
         double missing_value = 0.0;
         const bool missing_is_number = missing != nullptr && cell_to_float(missing, missing_value);
@@ -467,9 +499,8 @@ public:
         }
         column.used[missing_at] = last_missing != rows && last_missing >= first;
         column.texts.resize(k + 2);
-        auto* const* cats = static_cast<PyObject* const*>(PyArray_DATA(categories));
         for (std::size_t i = 0; i < k; ++i)
-            if (column.used[i]) column.texts[i] = text_of(cats[i]);
+            if (column.used[i]) column.texts[i] = text_at(i);
         if (column.used[k]) {
             std::string buf;
             core::append_float_text(buf, missing_value);
@@ -482,6 +513,7 @@ public:
         sink_.submit(c, std::move(column), first);
     }
 
+public:
     /// Column c from Arrow chunks (several, or with missing cells) whose every
     /// cell is a text: a missing cell reads as `missing` would (its str()),
     /// the others as their texts. The texts are packed into one buffer of
@@ -588,8 +620,59 @@ private:
             return std::uint64_t(v);
         }
     }
-    // The texts' ids by the bits of their values.
-    using ValueIds = core::FlatMap<std::uint64_t, std::uint32_t, core::U64Key>;
+    // The texts' ids by the bits of their values: open addressing, at most
+    // half full, the key beside its id, so that a row costs one probe of one
+    // slot (a nullable column has a row per cell and few values).
+    class ValueIds {
+    public:
+        static constexpr std::uint64_t k_direct_span = 1 << 16;
+        /// With a span, every key lies in least .. least + span - 1, and the
+        /// table is indexed by the key's offset instead (no hashing, no probe).
+        ValueIds(std::uint64_t least, std::uint64_t span)
+            : slots_(span == 0 ? 16 : 0), direct_(span, k_free), least_(least), seed_(core::next_seed()) {}
+        /// The id of `bits`; the first time, the one make() gives.
+        template <class Make>
+        std::uint32_t id(std::uint64_t bits, Make&& make) {
+            if (!direct_.empty()) {
+                std::uint32_t& at = direct_[bits - least_];
+                if (at == k_free) at = make();
+                return at;
+            }
+            std::size_t i = core::hash_u64(bits, seed_) & (slots_.size() - 1);
+            for (;; i = (i + 1) & (slots_.size() - 1)) {
+                const Slot& s = slots_[i];
+                if (s.id == k_free) break;
+                if (s.bits == bits) return s.id;
+            }
+            const std::uint32_t id = make();
+            slots_[i] = {bits, id};
+            if (++size_ * 2 > slots_.size()) grow();
+            return id;
+        }
+
+    private:
+        static constexpr std::uint32_t k_free = UINT32_MAX;  // no id is: a column has fewer texts
+        struct Slot {
+            std::uint64_t bits = 0;
+            std::uint32_t id = k_free;
+        };
+        void grow() {
+            std::vector<Slot> old(slots_.size() * 2);
+            old.swap(slots_);
+            const std::size_t mask = slots_.size() - 1;
+            for (const Slot& s : old) {
+                if (s.id == k_free) continue;
+                std::size_t i = core::hash_u64(s.bits, seed_) & mask;
+                while (slots_[i].id != k_free) i = (i + 1) & mask;
+                slots_[i] = s;
+            }
+        }
+        std::vector<Slot> slots_;
+        std::vector<std::uint32_t> direct_;  // by offset from least_, k_free where unseen
+        std::size_t size_ = 0;
+        std::uint64_t least_;
+        std::uint64_t seed_;
+    };
     static constexpr unsigned k_int_text_bits = 12;
     struct IntText {
         std::int64_t value = 0;
@@ -1049,6 +1132,12 @@ public:
     // missing).
     struct Coded {
         Ref categories, codes, missing;
+        // A column of dates whose texts are made here instead: `stamps`, an
+        // int64 array of its distinct values (categories then stays null),
+        // counted in 10^-digits seconds, printed with "+00:00" when utc.
+        Ref stamps;
+        unsigned digits = 0;
+        bool utc = false;
     };
     // A column of a nullable dtype: its values (a NumPy array of `kind`), its
     // mask, and the cell `values` has where the mask is set.
@@ -1166,6 +1255,79 @@ bool no_float(PyObject* cell) {
     return n == nullptr || (n->nb_float == nullptr && n->nb_index == nullptr);
 }
 
+// The distinct dates `uniques` (a factorize()'s) as int64 values whose
+// texts append_stamp_text() makes, when they print that way: naive or UTC
+// dates in seconds to nanoseconds, years 1 to 9999 (the least and the
+// greatest tell), and the Timestamps of the first and the last printing as
+// made here (a check on pandas' way of printing). False otherwise: their
+// Timestamps are then boxed and asked for their str().
+bool take_stamps(PyObject* uniques, Ref& stamps, unsigned& digits, bool& utc) {
+    Ref dtype = check(PyObject_GetAttrString(uniques, "dtype"));
+    if (PyArray_DescrCheck(dtype.get())) {
+        if (reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num != NPY_DATETIME) return false;
+        utc = false;
+    } else {
+        Ref tz = Ref::steal(PyObject_GetAttrString(dtype.get(), "tz"));
+        if (!tz) {
+            absorb_error();
+            return false;
+        }
+        Ref datetime = check(PyImport_ImportModule("datetime"));
+        Ref timezone = check(PyObject_GetAttrString(datetime.get(), "timezone"));
+        Ref utc_zone = check(PyObject_GetAttrString(timezone.get(), "utc"));
+        if (tz.get() != utc_zone.get()) return false;
+        utc = true;
+    }
+    Ref unit = Ref::steal(PyObject_GetAttrString(uniques, "unit"));
+    if (!unit || !PyUnicode_Check(unit.get())) {
+        absorb_error();
+        return false;
+    }
+    std::string spill;
+    const std::string_view u = str_text(unit.get(), spill);
+    if (u == "s") digits = 0;
+    else if (u == "ms") digits = 3;
+    else if (u == "us") digits = 6;
+    else if (u == "ns") digits = 9;
+    else return false;
+    Ref values = Ref::steal(PyObject_GetAttrString(uniques, "asi8"));
+    if (!values) {
+        absorb_error();
+        return false;
+    }
+    if (!PyArray_Check(values.get()) || PyArray_TYPE(reinterpret_cast<PyArrayObject*>(values.get())) != NPY_INT64 ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(values.get())) != 1)
+        return false;
+    PyArray_Descr* d = PyArray_DescrFromType(NPY_INT64);  // stolen below
+    Ref own = check(PyArray_FromAny(values.get(), d, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY, nullptr));
+    auto* a = reinterpret_cast<PyArrayObject*>(own.get());
+    const auto* v = static_cast<const std::int64_t*>(PyArray_DATA(a));
+    const auto k = std::size_t(PyArray_DIM(a, 0));
+    if (Py_ssize_t(k) != PyObject_Length(uniques)) {
+        absorb_error();
+        return false;
+    }
+    if (k != 0) {
+        std::string text;
+        const auto [least, most] = std::minmax_element(v, v + k);
+        if (!core::append_stamp_text(text, *least, digits, utc) || !core::append_stamp_text(text, *most, digits, utc))
+            return false;
+        for (const std::size_t i : {std::size_t(0), k - 1}) {
+            text.clear();
+            core::append_stamp_text(text, v[i], digits, utc);
+            Ref box = Ref::steal(PySequence_GetItem(uniques, Py_ssize_t(i)));
+            Ref printed = box ? Ref::steal(PyObject_Str(box.get())) : Ref();
+            if (!printed || !PyUnicode_Check(printed.get())) {
+                absorb_error();
+                return false;
+            }
+            if (str_text(printed.get(), spill) != text) return false;
+        }
+    }
+    stamps = std::move(own);
+    return true;
+}
+
 // A column of dates or durations as codes into its distinct values, boxed as
 // astype(object) boxes them (so their cells are the ones `values` holds), from
 // its factorize(); false when that is not what factorize() gives (the column
@@ -1173,6 +1335,14 @@ bool no_float(PyObject* cell) {
 bool take_factorized(PyObject* ext, PyObject* pandas_na, PyObject* nat, std::size_t rows, FrameSnapshot::Coded& out) {
     Ref pair = check(PyObject_CallMethod(ext, "factorize", nullptr));
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) return false;
+    if (Ref stamps; take_stamps(PyTuple_GET_ITEM(pair.get(), 1), stamps, out.digits, out.utc)) {
+        Ref own, missing;
+        if (!take_codes(PyTuple_GET_ITEM(pair.get(), 0), ext, rows, pandas_na, false, nat, own, missing)) return false;
+        out.codes = std::move(own);
+        out.missing = std::move(missing);
+        out.stamps = std::move(stamps);
+        return true;
+    }
     Ref uniques = check(PyObject_CallMethod(PyTuple_GET_ITEM(pair.get(), 1), "astype", "s", "object"));
     if (direct_kind(uniques.get(), 1) != Direct::object) return false;
     PyArray_Descr* d = PyArray_DescrFromType(NPY_OBJECT);  // stolen below
@@ -1323,9 +1493,17 @@ void read_masked_column(const FrameSnapshot::Masked& col, CellReader& reader, st
             reader.masked_text_column<T>(c, data, step, mask, mask_step, col.missing.get());
             return;
         }
-        for (std::size_t r = 0; r < rows; ++r) {
-            check_signals(countdown);
-            reader.number(static_cast<double>(load<T>(data + npy_intp(r) * step)), r, c);
+        // Signals are checked at the same cadence as a cell at a time, but
+        // between runs of cells rather than in the loop.
+        for (std::size_t r = 0; r < rows;) {
+            const std::size_t end = std::min(rows, r + countdown - 1);
+            countdown -= end - r;
+            for (; r < end; ++r) reader.number(static_cast<double>(load<T>(data + npy_intp(r) * step)), r, c);
+            if (r < rows) {
+                check_signals(countdown);
+                reader.number(static_cast<double>(load<T>(data + npy_intp(r) * step)), r, c);
+                ++r;
+            }
         }
         reader.end_column(c);
     });
@@ -1344,11 +1522,17 @@ void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t ro
             masked = {};
             continue;
         }
-        if (FrameSnapshot::Coded& coded = frame.coded_[c]; coded.categories) {
-            reader.coded_column(c, reinterpret_cast<PyArrayObject*>(coded.categories.get()),
-                                static_cast<const std::int64_t*>(
-                                    PyArray_DATA(reinterpret_cast<PyArrayObject*>(coded.codes.get()))),
-                                coded.missing.get());
+        if (FrameSnapshot::Coded& coded = frame.coded_[c]; coded.codes) {
+            const auto* codes =
+                static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(coded.codes.get())));
+            if (coded.stamps) {
+                auto* st = reinterpret_cast<PyArrayObject*>(coded.stamps.get());
+                reader.stamp_column(c, static_cast<const std::int64_t*>(PyArray_DATA(st)), std::size_t(PyArray_DIM(st, 0)),
+                                    coded.digits, coded.utc, codes, coded.missing.get());
+            } else {
+                reader.coded_column(c, reinterpret_cast<PyArrayObject*>(coded.categories.get()), codes,
+                                    coded.missing.get());
+            }
             coded = {};
             continue;
         }
