@@ -92,9 +92,11 @@ struct Distinct {
 // Deduplicates some rows of the column with its own table: the rows listed in
 // `rows` (ascending), or rows first .. first + count - 1 when `rows` is null.
 // The distinct texts go to `blob`/`offsets`, the local id of the j-th row
-// taken to local[j].
+// taken to local[j]. A row's hash is hashes[row], or, without `hashes`, made
+// here with `seed` (the row's bytes are read once, for its hash and its
+// comparison).
 template <class Column>
-void dedup_partition(const Column& column, const std::uint64_t* hashes, const std::uint32_t* rows,
+void dedup_partition(const Column& column, const std::uint64_t* hashes, std::uint64_t seed, const std::uint32_t* rows,
                      std::size_t first, std::size_t count, std::uint32_t* local, std::vector<char>& blob,
                      std::vector<std::uint64_t>& offsets) {
     std::size_t cap = 16;
@@ -132,14 +134,14 @@ void dedup_partition(const Column& column, const std::uint64_t* hashes, const st
     for (std::size_t j = 0; j < count; ++j) {
         if (rows != nullptr && j + view_ahead < count) {
             column.prefetch_row(rows[j + view_ahead]);
-            __builtin_prefetch(&hashes[rows[j + view_ahead]]);
+            if (hashes != nullptr) __builtin_prefetch(&hashes[rows[j + view_ahead]]);
         }
         if (j + text_ahead < count)
             __builtin_prefetch(column[rows == nullptr ? first + j + text_ahead : rows[j + text_ahead]].data());
         const std::size_t r = rows == nullptr ? first + j : rows[j];
-        const std::uint64_t h = hashes[r];
-        const std::uint64_t tag = h >> 32;
         const std::string_view text = column[r];
+        const std::uint64_t h = hashes != nullptr ? hashes[r] : hash_bytes(text, seed);
+        const std::uint64_t tag = h >> 32;
         std::size_t i = pos(tag, mask);
         for (;; i = (i + 1) & mask) {
             const std::uint64_t s = slots[i];
@@ -208,9 +210,9 @@ std::vector<std::size_t> spread_by_group(std::size_t n, std::size_t groups, Grou
 // eight among (up to) its first 16384 rows. Counted with a table of the
 // sample's hashes (a sort of the sample cost a short column more than its
 // deduplication).
-bool many_distinct(const Scratch<std::uint64_t>& hashes) {
-    constexpr std::size_t sample = std::size_t(1) << 14;
-    const std::size_t m = std::min<std::size_t>(hashes.size(), sample);
+constexpr std::size_t k_distinct_sample = std::size_t(1) << 14;
+bool many_distinct(const std::uint64_t* hashes, std::size_t m) {
+    constexpr std::size_t sample = k_distinct_sample;
     if (m < (1u << 12)) return false;
     std::vector<std::uint64_t> slots(2 * sample, 0);  // hash | 1: never the empty 0
     const std::size_t mask = slots.size() - 1;
@@ -235,24 +237,24 @@ Distinct find_distinct(const Column& column) {
     if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("column too long");
     const std::uint64_t seed = next_seed();
 
-    // Hashing reads every byte of every row: in parallel.
-    Scratch<std::uint64_t> hashes(n);
-    for_ranges(n, k_grain, [&](const auto& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) hashes[i] = hash_bytes(column[i], seed);
-    });
+    // The first rows' hashes tell which way the column goes.
+    const std::size_t sampled = std::min(n, k_distinct_sample);
+    std::vector<std::uint64_t> sample(sampled);
+    for (std::size_t i = 0; i < sampled; ++i) sample[i] = hash_bytes(column[i], seed);
 
     Distinct d;
     d.row_ids = Scratch<std::uint32_t>(n);
-    if (!many_distinct(hashes)) {
+    if (!many_distinct(sample.data(), sampled)) {
         // Few distinct texts: row blocks are deduplicated in parallel, each with
-        // its own small table; then the blocks' few distinct texts are
-        // deduplicated once more, and the rows' block ids mapped to those.
+        // its own small table, each row hashed as it is looked up; then the
+        // blocks' few distinct texts are deduplicated once more, and the rows'
+        // block ids mapped to those.
         const std::size_t blocks = block_count(n);
         const std::size_t block_len = (n + blocks - 1) / blocks;
         if (blocks == 1) {  // one block: its texts and ids are the column's
             std::vector<std::uint64_t> offsets;
             d.blobs.resize(1);
-            dedup_partition(column, hashes.data(), nullptr, 0, n, d.row_ids.data(), d.blobs[0], offsets);
+            dedup_partition(column, nullptr, seed, nullptr, 0, n, d.row_ids.data(), d.blobs[0], offsets);
             d.texts.resize(offsets.size() - 1);
             texts_of(d.blobs[0], offsets, d.texts.data());
             return d;
@@ -261,21 +263,18 @@ Distinct find_distinct(const Column& column) {
         std::vector<std::vector<std::uint64_t>> block_offsets(blocks);
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
             const std::size_t r0 = std::min(n, b * block_len), r1 = std::min(n, r0 + block_len);
-            dedup_partition(column, hashes.data(), nullptr, r0, r1 - r0, d.row_ids.data() + r0, block_blobs[b],
+            dedup_partition(column, nullptr, seed, nullptr, r0, r1 - r0, d.row_ids.data() + r0, block_blobs[b],
                             block_offsets[b]);
         });
         std::vector<std::size_t> block_first(blocks + 1, 0);
         for (std::size_t b = 0; b < blocks; ++b)
             block_first[b + 1] = block_first[b] + block_offsets[b].size() - 1;
         std::vector<std::string_view> seen(block_first[blocks]);
-        std::vector<std::uint64_t> seen_hashes(seen.size());
         for (std::size_t b = 0; b < blocks; ++b) texts_of(block_blobs[b], block_offsets[b], seen.data() + block_first[b]);
-        for (std::size_t i = 0; i < seen.size(); ++i) seen_hashes[i] = hash_bytes(seen[i], seed);
         std::vector<std::uint32_t> global(seen.size());
         std::vector<std::uint64_t> offsets;
         d.blobs.resize(1);
-        dedup_partition(ViewColumn{seen}, seen_hashes.data(), nullptr, 0, seen.size(), global.data(), d.blobs[0],
-                        offsets);
+        dedup_partition(ViewColumn{seen}, nullptr, seed, nullptr, 0, seen.size(), global.data(), d.blobs[0], offsets);
         d.texts.resize(offsets.size() - 1);
         texts_of(d.blobs[0], offsets, d.texts.data());
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
@@ -289,6 +288,12 @@ Distinct find_distinct(const Column& column) {
     // Many distinct texts: rows are split by the top bits of their hash, so
     // equal texts meet in the same partition and the partitions deduplicate
     // independently, in parallel, each with a table small enough for the cache.
+    // Hashing reads every byte of every row: in parallel.
+    Scratch<std::uint64_t> hashes(n);
+    std::copy(sample.begin(), sample.end(), hashes.begin());
+    for_ranges(n - sampled, k_grain, [&](const auto& r) {
+        for (std::size_t i = sampled + r.begin(); i != sampled + r.end(); ++i) hashes[i] = hash_bytes(column[i], seed);
+    });
     constexpr unsigned bits = 6;
     constexpr std::size_t parts = std::size_t(1) << bits;
     auto part_of = [](std::uint64_t h) { return std::size_t(h >> (64 - bits)); };
@@ -302,7 +307,7 @@ Distinct find_distinct(const Column& column) {
     Scratch<std::uint32_t> local(n);
     tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
         const std::size_t b = part_start[p], e = part_start[p + 1];
-        dedup_partition(column, hashes.data(), by_part.data() + b, 0, e - b, local.data() + b, d.blobs[p],
+        dedup_partition(column, hashes.data(), seed, by_part.data() + b, 0, e - b, local.data() + b, d.blobs[p],
                         offsets[p]);
     });
 
