@@ -92,11 +92,12 @@ struct Distinct {
 // Deduplicates some rows of the column with its own table: the rows listed in
 // `rows` (ascending), or rows first .. first + count - 1 when `rows` is null.
 // The distinct texts go to `blob`/`offsets`, the local id of the j-th row
-// taken to local[j]. A row's hash is hashes[row], or, without `hashes`, made
-// here with `seed` (the row's bytes are read once, for its hash and its
-// comparison).
+// taken to local[j]. A row's hash is hashes[row] for the first `hashed`
+// rows, later ones made here with `seed` (the row's bytes are then read once,
+// for its hash and its comparison).
 template <class Column>
-void dedup_partition(const Column& column, const std::uint64_t* hashes, std::uint64_t seed, const std::uint32_t* rows,
+void dedup_partition(const Column& column, const std::uint64_t* hashes, std::size_t hashed, std::uint64_t seed,
+                     const std::uint32_t* rows,
                      std::size_t first, std::size_t count, std::uint32_t* local, std::vector<char>& blob,
                      std::vector<std::uint64_t>& offsets) {
     std::size_t cap = 16;
@@ -134,13 +135,13 @@ void dedup_partition(const Column& column, const std::uint64_t* hashes, std::uin
     for (std::size_t j = 0; j < count; ++j) {
         if (rows != nullptr && j + view_ahead < count) {
             column.prefetch_row(rows[j + view_ahead]);
-            if (hashes != nullptr) __builtin_prefetch(&hashes[rows[j + view_ahead]]);
+            if (rows[j + view_ahead] < hashed) __builtin_prefetch(&hashes[rows[j + view_ahead]]);
         }
         if (j + text_ahead < count)
             __builtin_prefetch(column[rows == nullptr ? first + j + text_ahead : rows[j + text_ahead]].data());
         const std::size_t r = rows == nullptr ? first + j : rows[j];
         const std::string_view text = column[r];
-        const std::uint64_t h = hashes != nullptr ? hashes[r] : hash_bytes(text, seed);
+        const std::uint64_t h = r < hashed ? hashes[r] : hash_bytes(text, seed);
         const std::uint64_t tag = h >> 32;
         std::size_t i = pos(tag, mask);
         for (;; i = (i + 1) & mask) {
@@ -246,15 +247,16 @@ Distinct find_distinct(const Column& column) {
     d.row_ids = Scratch<std::uint32_t>(n);
     if (!many_distinct(sample.data(), sampled)) {
         // Few distinct texts: row blocks are deduplicated in parallel, each with
-        // its own small table, each row hashed as it is looked up; then the
-        // blocks' few distinct texts are deduplicated once more, and the rows'
-        // block ids mapped to those.
+        // its own small table, each row past the sample hashed as it is looked
+        // up; then the blocks' few distinct texts are deduplicated once more,
+        // and the rows' block ids mapped to those.
         const std::size_t blocks = block_count(n);
         const std::size_t block_len = (n + blocks - 1) / blocks;
         if (blocks == 1) {  // one block: its texts and ids are the column's
             std::vector<std::uint64_t> offsets;
             d.blobs.resize(1);
-            dedup_partition(column, nullptr, seed, nullptr, 0, n, d.row_ids.data(), d.blobs[0], offsets);
+            dedup_partition(column, sample.data(), sampled, seed, nullptr, 0, n, d.row_ids.data(), d.blobs[0],
+                            offsets);
             d.texts.resize(offsets.size() - 1);
             texts_of(d.blobs[0], offsets, d.texts.data());
             return d;
@@ -263,8 +265,8 @@ Distinct find_distinct(const Column& column) {
         std::vector<std::vector<std::uint64_t>> block_offsets(blocks);
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
             const std::size_t r0 = std::min(n, b * block_len), r1 = std::min(n, r0 + block_len);
-            dedup_partition(column, nullptr, seed, nullptr, r0, r1 - r0, d.row_ids.data() + r0, block_blobs[b],
-                            block_offsets[b]);
+            dedup_partition(column, sample.data(), sampled, seed, nullptr, r0, r1 - r0, d.row_ids.data() + r0,
+                            block_blobs[b], block_offsets[b]);
         });
         std::vector<std::size_t> block_first(blocks + 1, 0);
         for (std::size_t b = 0; b < blocks; ++b)
@@ -274,7 +276,8 @@ Distinct find_distinct(const Column& column) {
         std::vector<std::uint32_t> global(seen.size());
         std::vector<std::uint64_t> offsets;
         d.blobs.resize(1);
-        dedup_partition(ViewColumn{seen}, nullptr, seed, nullptr, 0, seen.size(), global.data(), d.blobs[0], offsets);
+        dedup_partition(ViewColumn{seen}, nullptr, 0, seed, nullptr, 0, seen.size(), global.data(), d.blobs[0],
+                        offsets);
         d.texts.resize(offsets.size() - 1);
         texts_of(d.blobs[0], offsets, d.texts.data());
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
@@ -307,7 +310,7 @@ Distinct find_distinct(const Column& column) {
     Scratch<std::uint32_t> local(n);
     tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
         const std::size_t b = part_start[p], e = part_start[p + 1];
-        dedup_partition(column, hashes.data(), seed, by_part.data() + b, 0, e - b, local.data() + b, d.blobs[p],
+        dedup_partition(column, hashes.data(), n, seed, by_part.data() + b, 0, e - b, local.data() + b, d.blobs[p],
                         offsets[p]);
     });
 

@@ -620,16 +620,14 @@ private:
             return std::uint64_t(v);
         }
     }
-    // The texts' ids by the bits of their values: open addressing, at most
-    // half full, the key beside its id, so that a row costs one probe of one
-    // slot (a nullable column has a row per cell and few values).
+    // The texts' ids by the bits of their values: indexed by offset from the
+    // least when every value lies within k_direct_span of it (years, times,
+    // counts: no hashing per row), else in a map.
     class ValueIds {
     public:
         static constexpr std::uint64_t k_direct_span = 1 << 16;
-        /// With a span, every key lies in least .. least + span - 1, and the
-        /// table is indexed by the key's offset instead (no hashing, no probe).
-        ValueIds(std::uint64_t least, std::uint64_t span)
-            : slots_(span == 0 ? 16 : 0), direct_(span, k_free), least_(least), seed_(core::next_seed()) {}
+        /// span 0: no bound known, the map is used.
+        ValueIds(std::uint64_t least, std::uint64_t span) : direct_(span, k_free), least_(least) {}
         /// The id of `bits`; the first time, the one make() gives.
         template <class Make>
         std::uint32_t id(std::uint64_t bits, Make&& make) {
@@ -638,40 +636,19 @@ private:
                 if (at == k_free) at = make();
                 return at;
             }
-            std::size_t i = core::hash_u64(bits, seed_) & (slots_.size() - 1);
-            for (;; i = (i + 1) & (slots_.size() - 1)) {
-                const Slot& s = slots_[i];
-                if (s.id == k_free) break;
-                if (s.bits == bits) return s.id;
-            }
+            const std::size_t at = map_.find_index(bits);
+            if (at != Map::npos) return map_.entry(at).second;
             const std::uint32_t id = make();
-            slots_[i] = {bits, id};
-            if (++size_ * 2 > slots_.size()) grow();
+            map_.insert_new(bits, id);
             return id;
         }
 
     private:
+        using Map = core::FlatMap<std::uint64_t, std::uint32_t, core::U64Key>;
         static constexpr std::uint32_t k_free = UINT32_MAX;  // no id is: a column has fewer texts
-        struct Slot {
-            std::uint64_t bits = 0;
-            std::uint32_t id = k_free;
-        };
-        void grow() {
-            std::vector<Slot> old(slots_.size() * 2);
-            old.swap(slots_);
-            const std::size_t mask = slots_.size() - 1;
-            for (const Slot& s : old) {
-                if (s.id == k_free) continue;
-                std::size_t i = core::hash_u64(s.bits, seed_) & mask;
-                while (slots_[i].id != k_free) i = (i + 1) & mask;
-                slots_[i] = s;
-            }
-        }
-        std::vector<Slot> slots_;
-        std::vector<std::uint32_t> direct_;  // by offset from least_, k_free where unseen
-        std::size_t size_ = 0;
+        std::vector<std::uint32_t> direct_;                  // by offset from least_
         std::uint64_t least_;
-        std::uint64_t seed_;
+        Map map_;
     };
     static constexpr unsigned k_int_text_bits = 12;
     struct IntText {
@@ -1494,16 +1471,13 @@ void read_masked_column(const FrameSnapshot::Masked& col, CellReader& reader, st
             return;
         }
         // Signals are checked at the same cadence as a cell at a time, but
-        // between runs of cells rather than in the loop.
+        // once a run of cells rather than in the loop: the check counts the
+        // run's first cell, the run ends where the next check falls due.
         for (std::size_t r = 0; r < rows;) {
-            const std::size_t end = std::min(rows, r + countdown - 1);
-            countdown -= end - r;
+            check_signals(countdown);
+            const std::size_t end = std::min(rows, r + countdown);
+            countdown -= end - r - 1;
             for (; r < end; ++r) reader.number(static_cast<double>(load<T>(data + npy_intp(r) * step)), r, c);
-            if (r < rows) {
-                check_signals(countdown);
-                reader.number(static_cast<double>(load<T>(data + npy_intp(r) * step)), r, c);
-                ++r;
-            }
         }
         reader.end_column(c);
     });
