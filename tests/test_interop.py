@@ -74,6 +74,22 @@ def test_column_road_equals_values_road(numeric, text_dtype):
     same_result(df)
 
 
+@pytest.mark.parametrize("text_dtype", [p for p in STRING_DTYPES if p.id != "object"])
+def test_number_blocks_of_a_frame_without_objects(text_dtype):
+    # No cell of such a frame runs Python code, so its numbers are copied off
+    # the reading thread, in pieces: rows across several pieces, every dtype,
+    # in consolidated blocks, a lone column and a strided view.
+    rng = np.random.default_rng(7)
+    n = 3 * 65536 + 11
+    cols = {d: pd.Series(rng.integers(0, 2 if d == "bool" else 100, n)).astype(d) for d in NUMERIC}
+    cols["big"] = pd.Series(rng.integers(-2**62, 2**62, n), dtype="int64")
+    cols["text"] = pd.Series([f"t{i % 13}" for i in range(n)], dtype=text_dtype)
+    df = pd.DataFrame(cols)
+    df["late"] = rng.random(n)  # a block of its own
+    same_result(df)
+    same_result(df.iloc[::3])
+
+
 @pytest.mark.parametrize("text_dtype", STRING_DTYPES)
 def test_string_dtypes_encode_and_decode(text_dtype):
     df = pd.DataFrame({"s": pd.Series(["b", None, "a", "b"], dtype=text_dtype), "v": [1.0, 2.0, 3.0, 4.0]})

@@ -345,6 +345,9 @@ public:
     }
 
     void number(double v, std::size_t r, std::size_t c) { out_.at(r, c) = v; }
+    /// Where numbers go: cells of a column that is never text may be written
+    /// through it from other threads.
+    core::SendPtr out() const noexcept { return out_; }
 
     /// A number of a column of forced texts, read from a NumPy buffer: its
     /// text is str() of the Python number `values` boxes it as.
@@ -812,7 +815,7 @@ PyObject* before_python_code(FrameSnapshot& frame, std::size_t c, PyObject* cell
 // that may run Python code is read only after before_python_code().
 void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size_t rows,
                        std::size_t c, std::size_t src_col, std::size_t& countdown,
-                       FrameSnapshot* frame = nullptr) {
+                       FrameSnapshot* frame = nullptr, core::PoolTasks* copies = nullptr) {
     auto* a = reinterpret_cast<PyArrayObject*>(src);
     const int ndim = PyArray_NDIM(a);
     auto fits = [&](std::size_t r) {
@@ -833,11 +836,21 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
         }
         const char* base = rows != 0 ? at(0) : nullptr;
         const npy_intp step = PyArray_STRIDE(a, 0);
-        with_number_type(kind, [&](auto zero) {
-            using T = decltype(zero);
-            for (std::size_t r = 0; r < rows; ++r)
-                reader.number(static_cast<double>(load<T>(base + npy_intp(r) * step)), r, c);
-        });
+        auto copy = [=, out = reader.out()](std::size_t r0, std::size_t r1) {
+            with_number_type(kind, [&](auto zero) {
+                using T = decltype(zero);
+                for (std::size_t r = r0; r < r1; ++r) out.at(r, c) = static_cast<double>(load<T>(base + npy_intp(r) * step));
+            });
+        };
+        if (copies == nullptr) {
+            copy(0, rows);
+            return;
+        }
+        // No cell can change the array now: its numbers are copied on the pool
+        // while later columns are read, in pieces that spread over the workers.
+        constexpr std::size_t piece = std::size_t(1) << 16;
+        for (std::size_t r0 = 0; r0 < rows; r0 += piece)
+            copies->run([copy, r0, r1 = std::min(rows, r0 + piece)] { copy(r0, r1); });
         return;
     }
     // Cells a few rows ahead are fetched into the cache early: the objects of
@@ -1485,6 +1498,12 @@ void read_masked_column(const FrameSnapshot::Masked& col, CellReader& reader, st
 
 void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t rows) {
     std::size_t countdown = k_signal_interval;
+    // Without object columns no cell runs Python code, so nothing edits the
+    // snapshot's number arrays while they are read: their copies need not be
+    // made by this thread, in order, before the columns after them.
+    const bool plain = std::none_of(frame.sources_.begin(), frame.sources_.end(),
+                                    [](const FrameSnapshot::Source& s) { return s.kind == Direct::object; });
+    core::PoolTasks copies;  // waited for before the snapshot goes
     for (std::size_t c = 0; c < frame.source_of_.size(); ++c) {
         if (auto& chunks = frame.chunks_[c]) {
             read_arrow_column(std::move(*chunks), frame.missing_[c].get(), reader, rows, c, countdown);
@@ -1512,8 +1531,9 @@ void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t ro
         }
         const FrameSnapshot::Source& s = frame.sources_[frame.source_of_[c]];
         read_array_column(s.array.get(), s.kind, reader, rows, c, c - s.first, countdown,
-                          frame.detached_ ? nullptr : &frame);
+                          frame.detached_ ? nullptr : &frame, plain ? &copies : nullptr);
     }
+    copies.wait();
 }
 
 void read_by_lookup(PyObject* src, CellReader& reader, std::size_t rows, std::size_t cols) {
