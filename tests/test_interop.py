@@ -78,12 +78,16 @@ def test_column_road_equals_values_road(numeric, text_dtype):
 def test_number_blocks_of_a_frame_without_objects(text_dtype):
     # No cell of such a frame runs Python code, so its numbers are copied off
     # the reading thread, in pieces: rows across several pieces, every dtype,
-    # in consolidated blocks, a lone column and a strided view.
+    # in runs of one dtype short and long, a lone column and a strided view.
     rng = np.random.default_rng(7)
     n = 3 * 65536 + 11
-    cols = {d: pd.Series(rng.integers(0, 2 if d == "bool" else 100, n)).astype(d) for d in NUMERIC}
-    cols["big"] = pd.Series(rng.integers(-2**62, 2**62, n), dtype="int64")
+    cols = {}
+    for d in NUMERIC:
+        cols[d] = pd.Series(rng.integers(0, 2 if d == "bool" else 100, n)).astype(d)
+        if d == "int64":  # a short run
+            cols["big"] = pd.Series(rng.integers(-2**62, 2**62, n), dtype="int64")
     cols["text"] = pd.Series([f"t{i % 13}" for i in range(n)], dtype=text_dtype)
+    cols.update({f"f{j}": rng.random(n) for j in range(10)})  # a long run, one 2-D array
     df = pd.DataFrame(cols)
     df["late"] = rng.random(n)  # a block of its own
     same_result(df)
