@@ -19,6 +19,9 @@ CODE_CASES = [
      [4, 5, 6, 0, 1, 8, 9, 3, 7, 2, NAN]),
     ("single", ["only"], [0]),
     ("long", ["x" * 5000 + "b", "x" * 5000 + "a", "x" * 4999], [2, 1, 0]),
+    # One 16-byte prefix, then texts alike but for trailing NULs, some going on past 32 bytes.
+    ("trailing-nuls", ["p" * 16 + "a\x00\x00", "p" * 16 + "a" + "\x00" * 20, "p" * 16 + "a", "p" * 16 + "a\x00",
+                       "p" * 16 + "a" + "\x00" * 17 + "b"], [2, 3, 0, 1, 4]),
 ]
 
 

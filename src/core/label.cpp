@@ -137,8 +137,13 @@ void dedup_partition(const Column& column, const std::uint64_t* hashes, std::siz
             column.prefetch_row(rows[j + view_ahead]);
             if (rows[j + view_ahead] < hashed) __builtin_prefetch(&hashes[rows[j + view_ahead]]);
         }
-        if (j + text_ahead < count)
-            __builtin_prefetch(column[rows == nullptr ? first + j + text_ahead : rows[j + text_ahead]].data());
+        if (j + text_ahead < count) {
+            // Its first and last line: a text of up to 65 bytes lies in two
+            // lines at most (both the same one for most short texts).
+            const std::string_view t = column[rows == nullptr ? first + j + text_ahead : rows[j + text_ahead]];
+            __builtin_prefetch(t.data());
+            if (t.size() > 1) __builtin_prefetch(t.data() + t.size() - 1);
+        }
         const std::size_t r = rows == nullptr ? first + j : rows[j];
         const std::string_view text = column[r];
         const std::uint64_t h = r < hashed ? hashes[r] : hash_bytes(text, seed);
@@ -326,11 +331,13 @@ Distinct find_distinct(const Column& column) {
     return d;
 }
 
-// The first sixteen bytes, big-endian and zero-padded: comparing these as
-// integers agrees with byte order wherever they differ.
+// Sixteen bytes of a text from some depth on, big-endian and zero-padded:
+// comparing these as integers agrees with byte order wherever they differ.
+// `rest` says how many bytes the text has from that depth (17: more than the
+// key holds), so that ties are broken without reading the text.
 struct SortKey {
     std::uint64_t hi, lo;
-    std::uint32_t id;
+    std::uint32_t id, rest;
 };
 
 std::uint64_t big_endian(const char* p, std::size_t len) {
@@ -349,7 +356,7 @@ constexpr std::size_t k_key_depth_limit = 4096;
 SortKey key_at(std::string_view t, std::size_t depth, std::uint32_t id) {
     const std::size_t n = t.size() > depth ? t.size() - depth : 0;
     const char* p = t.data() + (n != 0 ? depth : 0);
-    return {big_endian(p, n), n > 8 ? big_endian(p + 8, n - 8) : 0, id};
+    return {big_endian(p, n), n > 8 ? big_endian(p + 8, n - 8) : 0, id, std::uint32_t(std::min<std::size_t>(n, 17))};
 }
 
 // Sorts keys of distinct texts that agree in their first `depth` bytes, each
@@ -369,7 +376,7 @@ void sort_from(SortKey* first, SortKey* last, std::span<const std::string_view> 
         return;
     }
     const std::size_t end = depth + 16;
-    auto long_text = [&](const SortKey& x) { return texts[x.id].size() > end; };
+    auto long_text = [](const SortKey& x) { return x.rest > 16; };
     // Equal keys of two texts that go on are left for the next sixteen bytes;
     // a text that ends within them is a prefix of, so before, any other text
     // of its key, or compared with another such text as a whole.
@@ -381,8 +388,17 @@ void sort_from(SortKey* first, SortKey* last, std::span<const std::string_view> 
         if (la != lb) return lb;
         return texts[a.id].substr(depth) < texts[b.id].substr(depth);
     };
-    if (parallel) tbb::parallel_sort(first, last, less);
-    else std::sort(first, last, less);
+    // Texts sharing a long prefix often agree on all sixteen bytes: then only
+    // those that end within them need sorting (they come first).
+    const bool all_equal =
+        std::all_of(first + 1, last, [&](const SortKey& x) { return x.hi == first->hi && x.lo == first->lo; });
+    if (!all_equal) {
+        if (parallel) tbb::parallel_sort(first, last, less);
+        else std::sort(first, last, less);
+    } else {
+        SortKey* const go_on = std::partition(first, last, [&](const SortKey& x) { return !long_text(x); });
+        std::sort(first, go_on, less);
+    }
     // Runs of equal keys (rare unless texts share prefixes): their texts that
     // go on, which come last in the run, are sorted by the next bytes.
     for (SortKey* run = first; run != last;) {
