@@ -420,10 +420,7 @@ void sort_from(SortKey* first, SortKey* last, std::span<const std::string_view> 
 // as unsigned; the texts are distinct, so the order is total).
 std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     const std::size_t k = d.texts.size();
-    Scratch<SortKey> keys(k);
-    for_ranges(k, k_grain, [&](const auto& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) keys[i] = key_at(d.texts[i], 0, std::uint32_t(i));
-    });
+    auto key_of = [&](std::size_t i) { return key_at(d.texts[i], 0, std::uint32_t(i)); };
     auto less = [&](const SortKey& a, const SortKey& b) {
         if (a.hi != b.hi) return a.hi < b.hi;
         if (a.lo != b.lo) return a.lo < b.lo;
@@ -432,6 +429,8 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     const std::span<const std::string_view> texts(d.texts);
     std::vector<std::uint32_t> order(k);
     if (k <= 4 * k_grain) {
+        Scratch<SortKey> keys(k);
+        for (std::size_t i = 0; i < k; ++i) keys[i] = key_of(i);
         sort_from(keys.begin(), keys.end(), texts, 0, false);
         for (std::size_t i = 0; i < k; ++i) order[i] = keys[i].id;
         return order;
@@ -443,7 +442,7 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     const std::size_t buckets = std::min<std::size_t>(4096, std::bit_ceil(k / 256));
     const std::size_t oversample = 8;
     std::vector<SortKey> sample(buckets * oversample);
-    for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = keys[i * (k / sample.size())];
+    for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = key_of(i * (k / sample.size()));
     std::sort(sample.begin(), sample.end(), less);
     // The splitters' sixteen-byte prefixes as an implicit binary tree
     // (Eytzinger order), descended without branches. Keys are placed by prefix
@@ -472,12 +471,14 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
 
     Scratch<std::uint16_t> bucket_ids(k);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, k, k_grain), [&](const auto& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) bucket_ids[i] = std::uint16_t(bucket_of(keys[i]));
+        for (std::size_t i = r.begin(); i != r.end(); ++i) bucket_ids[i] = std::uint16_t(bucket_of(key_of(i)));
     });
+    // The keys are made again where they go, rather than kept from above: an
+    // array of them all would double the sort's memory at its peak.
     Scratch<SortKey> spread(k);
     const std::vector<std::size_t> bucket_start = spread_by_group(
         k, buckets, [&](std::size_t i) { return std::size_t(bucket_ids[i]); },
-        [&](std::size_t i, std::size_t pos) { spread[pos] = keys[i]; });
+        [&](std::size_t i, std::size_t pos) { spread[pos] = key_of(i); });
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, buckets, 16), [&](const auto& r) {
         for (std::size_t b = r.begin(); b != r.end(); ++b) {
             auto first = spread.begin() + std::ptrdiff_t(bucket_start[b]);
