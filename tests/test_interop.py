@@ -94,6 +94,31 @@ def test_number_blocks_of_a_frame_without_objects(text_dtype):
     same_result(df.iloc[::3])
 
 
+def test_wide_frames_of_short_columns_match_their_columns_alone():
+    # Short columns are encoded many to a pool task, beside others that are
+    # not (string columns, numbers): every column's codes and maps must be its
+    # own, in its place, across several such tasks.
+    rng = np.random.default_rng(11)
+    rows, groups = 120, 240
+    words = np.array([f"w{i}" for i in range(300)] + ["nan", "", "NaN"], dtype=object)
+    data = {}
+    for j in range(groups):
+        data[f"o{j}"] = pd.Series(words[rng.integers(0, len(words) - 3 * (j % 2), rows)], dtype=object)
+        if j % 3 == 0:
+            data[f"s{j}"] = pd.Series(words[rng.integers(0, 50, rows)], dtype="string")
+        data[f"f{j}"] = rng.random(rows)
+    df = pd.DataFrame(data)
+    same_result(df)
+    enc = tovrik.Encoder()
+    out = enc.encode(df)
+    for name in df.columns[::7]:
+        alone = tovrik.Encoder().encode(df[[name]])
+        assert np.array_equal(out[name].to_numpy(), alone[name].to_numpy(), equal_nan=True), name
+    back = enc.decode(out)
+    for j in range(1, groups, 2):  # the columns without missing-value texts decode to their cells
+        assert back[f"o{j}"].tolist() == df[f"o{j}"].tolist()
+
+
 @pytest.mark.parametrize("text_dtype", STRING_DTYPES)
 def test_string_dtypes_encode_and_decode(text_dtype):
     df = pd.DataFrame({"s": pd.Series(["b", None, "a", "b"], dtype=text_dtype), "v": [1.0, 2.0, 3.0, 4.0]})

@@ -4,6 +4,8 @@
 #include "core/label.hpp"
 #include "core/pool.hpp"
 
+#include <utility>
+
 namespace tovrik::core {
 
 template <class Encode>
@@ -18,7 +20,31 @@ void TextColumnEncoder::start(std::uint64_t c, Encode encode) {
     });
 }
 
+void TextColumnEncoder::flush() {
+    if (batch_.columns.empty()) return;
+    Batch* mine = &batches_.emplace_back(std::exchange(batch_, Batch{}));
+    tasks_.run([mine] {
+        for (const Batch::Column& col : mine->columns) {
+            ColumnCodes codes = label_encode(
+                std::span<const std::string_view>(mine->views.data() + col.begin, col.end - col.begin), col.out);
+            col.slot->label_map = std::move(codes.label_map);
+            col.slot->reverse_map = std::move(codes.reverse_map);
+        }
+        std::vector<std::string_view>().swap(mine->views);  // the views are done with
+    });
+}
+
 void TextColumnEncoder::submit(std::uint64_t c, std::vector<std::string_view>&& texts, std::size_t) {
+    if (texts.size() <= k_batch_rows) {
+        ColumnLabels& slot = results_.emplace_back();
+        slot.column = c;
+        if (batch_.views.empty()) batch_.views.reserve(k_batch_views + k_batch_rows);
+        const std::size_t begin = batch_.views.size();
+        batch_.views.insert(batch_.views.end(), texts.begin(), texts.end());
+        batch_.columns.push_back({&slot, StridedOut{&out_.at(0, c), out_.row_stride}, begin, batch_.views.size()});
+        if (batch_.views.size() >= k_batch_views) flush();
+        return;
+    }
     std::vector<std::string_view>* mine = &owned_.emplace_back(std::move(texts));
     start(c, [mine](StridedOut out) {
         ColumnCodes codes = label_encode(*mine, out);
@@ -62,7 +88,7 @@ void TextColumnEncoder::submit(std::uint64_t c, CodedTexts&& column, std::size_t
 }
 
 std::vector<ColumnLabels> TextColumnEncoder::finish() {
-    tasks_.wait();
+    wait();
     std::vector<ColumnLabels> done;
     done.reserve(results_.size());
     for (ColumnLabels& l : results_) done.push_back(std::move(l));

@@ -95,7 +95,10 @@ public:
     void submit(std::uint64_t c, const PackedTexts& texts) override;
     /// Encodes the used texts once and gathers each row's code.
     void submit(std::uint64_t c, CodedTexts&& column, std::size_t first_text) override;
-    void wait() override { tasks_.wait(); }
+    void wait() override {
+        flush();
+        tasks_.wait();
+    }
 
     /// Waits for every submitted column; one record per column, ascending.
     std::vector<ColumnLabels> finish();
@@ -105,8 +108,25 @@ private:
     template <class Encode>
     void start(std::uint64_t c, Encode encode);
 
+    // Short columns go to the pool together, a task for many of them: one
+    // each, a wide frame's columns cost more to hand over than to encode.
+    struct Batch {
+        struct Column {
+            ColumnLabels* slot;
+            StridedOut out;
+            std::size_t begin, end;  // its views in `views`
+        };
+        std::vector<std::string_view> views;
+        std::vector<Column> columns;
+    };
+    static constexpr std::size_t k_batch_rows = 256;     // a column this short is batched
+    static constexpr std::size_t k_batch_views = 1 << 14;  // a batch goes when it holds this many
+    void flush();
+
     SendPtr out_;
     std::deque<ColumnLabels> results_;  // stable addresses while tasks fill them
+    Batch batch_;                       // short columns not yet started
+    std::deque<Batch> batches_;
     std::deque<std::vector<std::string_view>> owned_;
     std::deque<CodedTexts> owned_coded_;
     PoolTasks tasks_;                   // declared last: waited for first

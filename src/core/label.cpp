@@ -9,6 +9,7 @@
 #include <oneapi/tbb/parallel_sort.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <cstdint>
@@ -492,8 +493,72 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     return order;
 }
 
+// A column of at most this many rows is sorted whole, rows and all: with so
+// few, hashing them first to sort only the distinct texts costs more than it
+// saves (a wide frame has thousands of such columns).
+constexpr std::size_t k_small_rows = 256;
+
+template <class Column>
+ColumnCodes encode_small(const Column& column, StridedOut out) {
+    const std::size_t n = column.size();
+    std::array<SortKey, k_small_rows> keys;
+    // (The rows' bytes lie wherever their cells are: fetched some rows ahead.)
+    for (std::size_t r = 0; r < n; ++r) {
+        if (r + 8 < n) __builtin_prefetch(column[r + 8].data());
+        keys[r] = key_at(column[r], 0, std::uint32_t(r));
+    }
+    // Keys that tie on sixteen bytes: a text that ends within them is a
+    // prefix of the other (or the same text); else the rest decides.
+    auto less = [&](const SortKey& a, const SortKey& b) {
+        if (a.hi != b.hi) return a.hi < b.hi;
+        if (a.lo != b.lo) return a.lo < b.lo;
+        if (a.rest <= 16 || b.rest <= 16) return a.rest < b.rest;
+        return column[a.id].substr(16) < column[b.id].substr(16);
+    };
+    std::sort(keys.begin(), keys.begin() + std::ptrdiff_t(n), less);
+
+    // Equal texts lie side by side now: each run is one distinct text.
+    std::size_t k = 0, total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i != 0 && !less(keys[i - 1], keys[i])) continue;
+        ++k;
+        total += column[keys[i].id].size();
+    }
+    ColumnCodes res;
+    auto texts = std::make_shared<TextStore>();
+    char* at = texts->new_block(total);
+    std::vector<LabelMap::Entry> labels(k);
+    std::vector<ReverseLabelMap::Entry> reverse;
+    reverse.reserve(k);
+    std::size_t g = 0;
+    double code = k_nan;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == 0 || less(keys[i - 1], keys[i])) {
+            const std::string_view t = column[keys[i].id];
+            if (!t.empty()) std::memcpy(at, t.data(), t.size());
+            const StoredText text = TextStore::view_in_block(std::string_view(at, t.size()));
+            at += t.size();
+            labels[g].first = text;
+            if (is_missing_text(t)) {
+                code = k_nan;
+            } else {
+                const std::uint64_t c = reverse.size();
+                labels[g].second = c;
+                reverse.push_back({c, text});
+                code = static_cast<double>(c);
+            }
+            ++g;
+        }
+        out.data[keys[i].id * out.stride] = code;
+    }
+    res.label_map.assign_distinct(std::move(labels), texts);
+    res.reverse_map.assign_distinct(std::move(reverse), std::move(texts));
+    return res;
+}
+
 template <class Column>
 ColumnCodes encode_column(const Column& column, StridedOut out) {
+    if (column.size() <= k_small_rows) return encode_small(column, out);
     ColumnCodes res;
     Distinct d = find_distinct(column);
     const std::size_t k = d.texts.size();

@@ -164,7 +164,11 @@ int main() {
         std::size_t rows, distinct, columns;
         const char* prefix;
     };
+    // Columns of up to 256 rows are sorted whole, rows and all (wide frames
+    // have thousands): both sides of that edge, with and without a shared prefix.
     const Shape shapes[] = {{0, 1, 3, ""},         {1, 1, 3, ""},         {7, 3, 3, ""},
+                            {100, 99, 40, ""},     {100, 20, 40, "a long prefix shared by half "},
+                            {256, 256, 20, ""},    {256, 30, 20, "sixteen bytes.."},  {257, 200, 20, ""},
                             {1000, 12, 3, ""},     {4096, 600, 60, ""},   {50000, 40000, 3, ""},
                             {200000, 500, 3, ""},  {300000, 200000, 2, ""},
                             {300000, 200000, 2, "a long prefix shared by half "}};
