@@ -176,7 +176,10 @@ public:
     static constexpr std::uint32_t npos = UINT32_MAX;
 
     void clear() {
-        std::vector<Slot>().swap(slots_);
+        // A small table is kept, emptied, for the next column (a wide frame
+        // would grow one from nothing column after column).
+        if (slots_.size() <= k_kept_slots) std::fill(slots_.begin(), slots_.end(), Slot{});
+        else std::vector<Slot>().swap(slots_), mask_ = 0, shift_ = 64;
         count_ = 0;
     }
     void prefetch(const PyObject* p) const noexcept {
@@ -208,6 +211,7 @@ private:
         const PyObject* key = nullptr;
         std::uint32_t id = 0;
     };
+    static constexpr std::size_t k_kept_slots = std::size_t(1) << 16;
     std::size_t slot_of(const PyObject* p) const noexcept {
         // Objects are 16-byte aligned: the low bits say nothing.
         return std::size_t((std::uintptr_t(p) >> 4) * 0x9E3779B97F4A7C15ull >> shift_);
