@@ -349,6 +349,40 @@ std::uint64_t big_endian(const char* p, std::size_t len) {
     return __builtin_bswap64(v);
 }
 
+// Sorts keys by `hi` a byte at a time, least significant first, passing over
+// the bytes all of them share, then each run of equal `hi` by `less`: keys of
+// texts that mostly differ in their first eight bytes are placed with no
+// comparison, whose outcome a comparison sort cannot predict. `spare` holds
+// room for as many keys.
+template <class Less>
+void sort_by_bytes(SortKey* first, SortKey* last, SortKey* spare, const Less& less) {
+    const std::size_t n = std::size_t(last - first);
+    if (n < 32) {
+        std::sort(first, last, less);
+        return;
+    }
+    std::array<std::array<std::uint32_t, 256>, 8> count{};
+    for (const SortKey* x = first; x != last; ++x)
+        for (unsigned b = 0; b < 8; ++b) ++count[b][(x->hi >> (8 * b)) & 0xff];
+    SortKey* from = first;
+    SortKey* to = spare;
+    for (unsigned b = 0; b < 8; ++b) {
+        std::array<std::uint32_t, 256>& at = count[b];
+        if (at[(from->hi >> (8 * b)) & 0xff] == n) continue;  // every key has this byte
+        std::uint32_t sum = 0;
+        for (std::uint32_t& v : at) sum += std::exchange(v, sum);
+        for (const SortKey* x = from; x != from + n; ++x) to[at[(x->hi >> (8 * b)) & 0xff]++] = *x;
+        std::swap(from, to);
+    }
+    if (from != first) std::copy(from, from + n, first);
+    for (SortKey* run = first; run != last;) {
+        SortKey* stop = run + 1;
+        while (stop != last && stop->hi == run->hi) ++stop;
+        if (stop - run > 1) std::sort(run, stop, less);
+        run = stop;
+    }
+}
+
 // How deep sort_from() goes by keys: past 4096 shared bytes, texts are compared
 // as a whole (which bounds its recursion).
 constexpr std::size_t k_key_depth_limit = 4096;
@@ -394,8 +428,12 @@ void sort_from(SortKey* first, SortKey* last, std::span<const std::string_view> 
     const bool all_equal =
         std::all_of(first + 1, last, [&](const SortKey& x) { return x.hi == first->hi && x.lo == first->lo; });
     if (!all_equal) {
-        if (parallel) tbb::parallel_sort(first, last, less);
-        else std::sort(first, last, less);
+        if (parallel) {
+            tbb::parallel_sort(first, last, less);
+        } else {
+            Scratch<SortKey> spare(std::size_t(last - first));
+            sort_by_bytes(first, last, spare.data(), less);
+        }
     } else {
         SortKey* const go_on = std::partition(first, last, [&](const SortKey& x) { return !long_text(x); });
         std::sort(first, go_on, less);
@@ -515,7 +553,8 @@ ColumnCodes encode_small(const Column& column, StridedOut out) {
         if (a.rest <= 16 || b.rest <= 16) return a.rest < b.rest;
         return column[a.id].substr(16) < column[b.id].substr(16);
     };
-    std::sort(keys.begin(), keys.begin() + std::ptrdiff_t(n), less);
+    std::array<SortKey, k_small_rows> spare;
+    sort_by_bytes(keys.data(), keys.data() + n, spare.data(), less);
 
     // Equal texts lie side by side now: each run is one distinct text.
     std::size_t k = 0, total = 0;
