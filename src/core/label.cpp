@@ -17,6 +17,7 @@
 #include <memory>
 #include <type_traits>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -341,46 +342,85 @@ struct SortKey {
     std::uint32_t id, rest;
 };
 
-std::uint64_t big_endian(const char* p, std::size_t len) {
-    unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    if (len != 0) std::memcpy(b, p, std::min<std::size_t>(8, len));  // p may be null when empty
+// The first min(len, 8) bytes at p as a big-endian integer, zero-padded. Only
+// loads of fixed sizes: a copy of a variable length is a call into the C
+// library that costs more than the rest of a key.
+inline std::uint64_t big_endian(const char* p, std::size_t len) {
     std::uint64_t v;
-    std::memcpy(&v, b, 8);
+    if (len >= 8) {
+        std::memcpy(&v, p, 8);
+    } else if (len >= 4) {  // two loads that overlap unless len is 8
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + len - 4, 4);
+        v = std::uint64_t(a) | (std::uint64_t(b) << (8 * (len - 4)));
+    } else if (len != 0) {  // p may be null when empty
+        const auto* u = reinterpret_cast<const unsigned char*>(p);
+        v = std::uint64_t(u[0]) | (std::uint64_t(u[len / 2]) << (8 * (len / 2))) |
+            (std::uint64_t(u[len - 1]) << (8 * (len - 1)));
+    } else {
+        return 0;
+    }
     return __builtin_bswap64(v);
 }
 
-// Sorts keys by `hi` a byte at a time, least significant first, passing over
-// the bytes all of them share, then each run of equal `hi` by `less`: keys of
-// texts that mostly differ in their first eight bytes are placed with no
-// comparison, whose outcome a comparison sort cannot predict. `spare` holds
+// A byte of the sort keys: the most significant one in which some keys of a
+// range differ, in `hi`, or in `lo` when their first eight bytes agree.
+struct Digit {
+    bool in_lo;
+    unsigned shift;
+    std::size_t operator()(const SortKey& x) const noexcept {
+        return std::size_t(((in_lo ? x.lo : x.hi) >> shift) & 0xff);
+    }
+};
+
+// The first byte that tells some of the keys apart, or none when they all agree.
+std::optional<Digit> first_difference(const SortKey* first, const SortKey* last) {
+    std::uint64_t hi = 0, lo = 0;
+    for (const SortKey* x = first + 1; x < last; ++x) {
+        hi |= x->hi ^ first->hi;
+        lo |= x->lo ^ first->lo;
+    }
+    if (hi != 0) return Digit{false, unsigned(63 - std::countl_zero(hi)) & ~7u};
+    if (lo != 0) return Digit{true, unsigned(63 - std::countl_zero(lo)) & ~7u};
+    return std::nullopt;
+}
+
+// Places the keys in the order of one byte (`spare` holds room for as many);
+// returns where the keys of each value of the byte start, and the end.
+std::array<std::uint32_t, 257> place_by(Digit digit, SortKey* first, SortKey* last, SortKey* spare) {
+    std::array<std::uint32_t, 257> start{};
+    for (const SortKey* x = first; x != last; ++x) ++start[digit(*x) + 1];
+    for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    std::array<std::uint32_t, 256> next;
+    std::copy(start.begin(), start.end() - 1, next.begin());
+    for (const SortKey* x = first; x != last; ++x) spare[next[digit(*x)]++] = *x;
+    std::copy(spare, spare + (last - first), first);
+    return start;
+}
+
+// Sorts keys a byte at a time from the most significant byte in which any two
+// of them differ (bytes all of them share are passed over), each group of keys
+// sharing that byte in turn by the next, down to groups of a few, which `less`
+// sorts. Keys of texts that mostly differ early are so placed with few
+// comparisons, whose outcome a comparison sort cannot predict. A run of keys
+// equal in all sixteen bytes is handed to ties(first, last). `spare` holds
 // room for as many keys.
-template <class Less>
-void sort_by_bytes(SortKey* first, SortKey* last, SortKey* spare, const Less& less) {
-    const std::size_t n = std::size_t(last - first);
-    if (n < 32) {
+template <class Less, class Ties>
+void sort_by_bytes(SortKey* first, SortKey* last, SortKey* spare, const Less& less, const Ties& ties) {
+    if (last - first < 32) {
         std::sort(first, last, less);
         return;
     }
-    std::array<std::array<std::uint32_t, 256>, 8> count{};
-    for (const SortKey* x = first; x != last; ++x)
-        for (unsigned b = 0; b < 8; ++b) ++count[b][(x->hi >> (8 * b)) & 0xff];
-    SortKey* from = first;
-    SortKey* to = spare;
-    for (unsigned b = 0; b < 8; ++b) {
-        std::array<std::uint32_t, 256>& at = count[b];
-        if (at[(from->hi >> (8 * b)) & 0xff] == n) continue;  // every key has this byte
-        std::uint32_t sum = 0;
-        for (std::uint32_t& v : at) sum += std::exchange(v, sum);
-        for (const SortKey* x = from; x != from + n; ++x) to[at[(x->hi >> (8 * b)) & 0xff]++] = *x;
-        std::swap(from, to);
+    const std::optional<Digit> digit = first_difference(first, last);
+    if (!digit) {
+        ties(first, last);
+        return;
     }
-    if (from != first) std::copy(from, from + n, first);
-    for (SortKey* run = first; run != last;) {
-        SortKey* stop = run + 1;
-        while (stop != last && stop->hi == run->hi) ++stop;
-        if (stop - run > 1) std::sort(run, stop, less);
-        run = stop;
-    }
+    const std::array<std::uint32_t, 257> start = place_by(*digit, first, last, spare);
+    for (std::size_t b = 0; b < 256; ++b)
+        if (start[b + 1] - start[b] > 1)
+            sort_by_bytes(first + start[b], first + start[b + 1], spare + start[b], less, ties);
 }
 
 // How deep sort_from() goes by keys: past 4096 shared bytes, texts are compared
@@ -423,20 +463,35 @@ void sort_from(SortKey* first, SortKey* last, std::span<const std::string_view> 
         if (la != lb) return lb;
         return texts[a.id].substr(depth) < texts[b.id].substr(depth);
     };
-    // Texts sharing a long prefix often agree on all sixteen bytes: then only
-    // those that end within them need sorting (they come first).
-    const bool all_equal =
-        std::all_of(first + 1, last, [&](const SortKey& x) { return x.hi == first->hi && x.lo == first->lo; });
-    if (!all_equal) {
-        if (parallel) {
-            tbb::parallel_sort(first, last, less);
-        } else {
-            Scratch<SortKey> spare(std::size_t(last - first));
-            sort_by_bytes(first, last, spare.data(), less);
+    // Keys equal in all sixteen bytes: those whose texts end within them come
+    // first, in order; those that go on are left for the next sixteen bytes.
+    auto ties = [&](SortKey* a, SortKey* b) {
+        SortKey* const go_on = std::partition(a, b, [&](const SortKey& x) { return !long_text(x); });
+        std::sort(a, go_on, less);
+    };
+    const std::size_t n = std::size_t(last - first);
+    if (parallel && n > k_grain) {
+        // Placed by their first byte that differs (one pass), then the groups
+        // sorted side by side, each from the same depth: keys sharing a long
+        // prefix take a pass per byte they share, not a comparison sort whose
+        // comparisons mostly tie.
+        const std::optional<Digit> digit = first_difference(first, last);
+        if (digit) {
+            std::array<std::uint32_t, 257> start;
+            {
+                Scratch<SortKey> spare(n);
+                start = place_by(*digit, first, last, spare.data());
+            }
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, 256, 1), [&](const auto& r) {
+                for (std::size_t b = r.begin(); b != r.end(); ++b)
+                    sort_from(first + start[b], first + start[b + 1], texts, depth, true);
+            });
+            return;
         }
+        ties(first, last);
     } else {
-        SortKey* const go_on = std::partition(first, last, [&](const SortKey& x) { return !long_text(x); });
-        std::sort(first, go_on, less);
+        Scratch<SortKey> spare(n);
+        sort_by_bytes(first, last, spare.data(), less, ties);
     }
     // Runs of equal keys (rare unless texts share prefixes): their texts that
     // go on, which come last in the run, are sorted by the next bytes.
@@ -554,7 +609,8 @@ ColumnCodes encode_small(const Column& column, StridedOut out) {
         return column[a.id].substr(16) < column[b.id].substr(16);
     };
     std::array<SortKey, k_small_rows> spare;
-    sort_by_bytes(keys.data(), keys.data() + n, spare.data(), less);
+    sort_by_bytes(keys.data(), keys.data() + n, spare.data(), less,
+                  [&](SortKey* a, SortKey* b) { std::sort(a, b, less); });
 
     // Equal texts lie side by side now: each run is one distinct text.
     std::size_t k = 0, total = 0;

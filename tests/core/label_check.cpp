@@ -77,6 +77,20 @@ std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows, s
     return col;
 }
 
+// Texts equal in their first sixteen bytes (zero-padded) by the dozen: "ab"
+// and "ab" with 1 to 14 NULs end within them (their order is their length),
+// and many more go on past them; then other texts.
+std::vector<std::string> nul_tail_column(std::mt19937_64& rng, std::size_t rows) {
+    std::vector<std::string> pool;
+    for (std::size_t k = 0; k <= 14; ++k) pool.push_back("ab" + std::string(k, '\0'));
+    for (int j = 0; j < 60; ++j) pool.push_back("ab" + std::string(14, '\0') + std::to_string(j));
+    for (int j = 0; j < 40; ++j) pool.push_back("ab" + std::to_string(j));
+    std::shuffle(pool.begin(), pool.end(), rng);
+    std::vector<std::string> col(rows);
+    for (auto& c : col) c = pool[rng() % pool.size()];
+    return col;
+}
+
 // Bytes that are mostly characters of every length (and the edges of each
 // length's range), with a wrong byte now and then.
 std::string utf8_bytes(std::mt19937_64& rng, std::size_t n, unsigned bad_per_mille) {
@@ -159,10 +173,13 @@ int main() {
     // rows, distinct texts, columns: {4096, 600} is split into hash partitions
     // small enough that some come out empty.
     // Columns of more than 65,536 distinct texts are sorted by buckets; with a
-    // long shared prefix half of them fall into one bucket.
+    // long shared prefix half of them fall into one bucket, which is sorted by
+    // all workers. Fewer distinct texts are sorted on one thread, where a long
+    // shared prefix makes runs of thousands of keys equal in sixteen bytes.
     struct Shape {
         std::size_t rows, distinct, columns;
         const char* prefix;
+        bool nul_tails = false;  // nul_tail_column() instead
     };
     // Columns of up to 256 rows are sorted whole, rows and all (wide frames
     // have thousands): both sides of that edge, with and without a shared prefix.
@@ -170,13 +187,16 @@ int main() {
                             {100, 99, 40, ""},     {100, 20, 40, "a long prefix shared by half "},
                             {256, 256, 20, ""},    {256, 30, 20, "sixteen bytes.."},  {257, 200, 20, ""},
                             {1000, 12, 3, ""},     {4096, 600, 60, ""},   {50000, 40000, 3, ""},
+                            {50000, 30000, 3, "a long prefix shared by half "},
                             {200000, 500, 3, ""},  {300000, 200000, 2, ""},
-                            {300000, 200000, 2, "a long prefix shared by half "}};
+                            {300000, 200000, 2, "a long prefix shared by half "},
+                            {3000, 115, 5, "", true},  {200, 115, 5, "", true}};
     unsigned seed = 0;
     for (const auto& shape : shapes) {
         for (std::size_t rep = 0; rep < shape.columns; ++rep, ++seed) {
             std::mt19937_64 rng(seed);
-            const auto col = random_column(rng, shape.rows, shape.distinct, shape.prefix);
+            const auto col = shape.nul_tails ? nul_tail_column(rng, shape.rows)
+                                             : random_column(rng, shape.rows, shape.distinct, shape.prefix);
             std::vector<std::string_view> views(col.begin(), col.end());
             std::vector<double> a(col.size()), b(col.size());
             ColumnCodes ca, cb;
