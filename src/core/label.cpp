@@ -406,9 +406,11 @@ std::array<std::uint32_t, 257> place_by(Digit digit, SortKey* first, SortKey* la
 // comparisons, whose outcome a comparison sort cannot predict. A run of keys
 // equal in all sixteen bytes is handed to ties(first, last). `spare` holds
 // room for as many keys.
+constexpr std::ptrdiff_t k_few_keys = 32;  // sorted by comparisons alone
+
 template <class Less, class Ties>
 void sort_by_bytes(SortKey* first, SortKey* last, SortKey* spare, const Less& less, const Ties& ties) {
-    if (last - first < 32) {
+    if (last - first < k_few_keys) {
         std::sort(first, last, less);
         return;
     }
@@ -489,6 +491,8 @@ void sort_from(SortKey* first, SortKey* last, std::span<const std::string_view> 
             return;
         }
         ties(first, last);
+    } else if (std::ptrdiff_t(n) < k_few_keys) {
+        std::sort(first, last, less);  // as sort_by_bytes would, without room it would not use
     } else {
         Scratch<SortKey> spare(n);
         sort_by_bytes(first, last, spare.data(), less, ties);
