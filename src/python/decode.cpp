@@ -3,6 +3,7 @@
 // decoding k rows costs in proportion to k whatever the size of the map.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -41,6 +42,33 @@ double read_cell(Strided<const char> cells, std::size_t r) {
     std::memcpy(&v, cells.base + npy_intp(r) * cells.stride, sizeof v);
     return v;
 }
+
+// Objects made one after another are fetched a pool at a time. The
+// interpreter's small-object allocator hands out the blocks of one size from
+// one pool (16 KiB) until it is full, in the order they were freed: after a
+// large result of the same sizes was released, in no order at all, so each
+// allocation waits for a cache miss on the block it reads its successor
+// from. The first block taken from a pool fetches all of it; the fetches
+// only hint (they never fault, whatever lies there).
+class PoolAhead {
+public:
+    void after(const void* p) noexcept {
+        const auto base = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t(k_pool - 1);
+        // Texts of different lengths come from pools of different block
+        // sizes, taken in turn: the pools fetched last are remembered.
+        for (std::uintptr_t seen : recent_)
+            if (seen == base) return;
+        recent_[next_++ % k_recent] = base;
+        for (std::size_t off = 0; off < k_pool; off += 64)
+            __builtin_prefetch(reinterpret_cast<const char*>(base + off), 1);
+    }
+
+private:
+    static constexpr std::size_t k_pool = 16 * 1024;
+    static constexpr std::size_t k_recent = 8;
+    std::uintptr_t recent_[k_recent] = {};
+    std::size_t next_ = 0;
+};
 
 // A new str holding the UTF-8 text, as PyUnicode_FromStringAndSize would
 // make it. An ASCII text (most texts) is copied into a fresh compact str
@@ -89,7 +117,11 @@ public:
             mode_ = Mode::all;
             // One slot per entry, and the last for cells without a str.
             slots_.resize(map.size() + 1);
-            for (std::size_t i = 0; i < map.size(); ++i) slots_[i].str = make(i);
+            PoolAhead ahead;
+            for (std::size_t i = 0; i < map.size(); ++i) {
+                slots_[i].str = make(i);
+                ahead.after(slots_[i].str.get());
+            }
             slots_[map.size()].str = Ref::borrow(fallback);
         } else if (map.size() <= k_table_rows_factor * rows) {
             mode_ = Mode::by_entry;
@@ -146,9 +178,17 @@ public:
     void finish() noexcept {
         if (mode_ != Mode::all) return;
         // A str at a time: the counts lie together, where the strs' own
-        // reference counts lie all over memory.
-        for (const Slot& slot : slots_)
-            for (std::size_t u = slot.uses; u != 0; --u) Py_INCREF(slot.str.get());
+        // reference counts lie all over memory (wherever the allocator found
+        // room), so each str is fetched a few slots ahead and touched once:
+        // the table's own reference goes to one of its cells.
+        const std::size_t n = slots_.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + k_ahead < n) __builtin_prefetch(slots_[i + k_ahead].str.get(), 1);
+            Slot& slot = slots_[i];
+            if (slot.uses == 0) continue;  // released with the table
+            PyObject* s = slot.str.release();
+            for (std::size_t u = slot.uses - 1; u != 0; --u) Py_INCREF(s);
+        }
         filled_ = 0;
     }
 
