@@ -3,10 +3,126 @@
 #include "python/numpy_api.hpp"
 
 #include <cstdint>
+#include <cstring>
+#include <mutex>
 
 #include "python/errors.hpp"
 
 namespace tovrik::py {
+
+namespace {
+
+// The memory of large results, kept for the next result of the same size.
+// A result of many megabytes taken fresh from the system is zeroed by the
+// kernel page by page as the encode first writes it (a fifth of an encode of
+// a 51 MB result); a caller that encodes batch after batch of one shape
+// frees each result before the next is made, so the blocks of the last few
+// results freed are kept and handed out again, whole and exactly, instead.
+// Everything else goes to NumPy's own allocator, which also makes the blocks
+// kept. At most k_kept_bytes stay kept after their arrays are gone.
+struct KeptBlocks {
+    static constexpr std::size_t k_min_bytes = std::size_t(1) << 20;
+    static constexpr std::size_t k_kept_bytes = std::size_t(128) << 20;
+    static constexpr std::size_t k_slots = 4;
+
+    std::mutex mutex;
+    PyDataMemAllocator numpy{};  // NumPy's default allocator, which does the work
+    struct Block {
+        void* p = nullptr;
+        std::size_t n = 0;
+    } blocks[k_slots];  // oldest first
+    std::size_t count = 0, bytes = 0;
+
+    void* take(std::size_t n) {
+        if (n >= k_min_bytes) {
+            std::lock_guard lock(mutex);
+            for (std::size_t i = count; i-- != 0;) {
+                if (blocks[i].n != n) continue;
+                void* p = blocks[i].p;
+                std::memmove(blocks + i, blocks + i + 1, (count - i - 1) * sizeof(Block));
+                --count;
+                bytes -= n;
+                return p;
+            }
+        }
+        return numpy.malloc(numpy.ctx, n);
+    }
+
+    void give_back(void* p, std::size_t n) {
+        if (p == nullptr) return;
+        if (n < k_min_bytes || n > k_kept_bytes) return numpy.free(numpy.ctx, p, n);
+        Block evicted[k_slots];
+        std::size_t n_evicted = 0;
+        {
+            std::lock_guard lock(mutex);
+            while (count == k_slots || bytes + n > k_kept_bytes) {
+                evicted[n_evicted++] = blocks[0];
+                bytes -= blocks[0].n;
+                std::memmove(blocks, blocks + 1, (count - 1) * sizeof(Block));
+                --count;
+            }
+            blocks[count++] = {p, n};
+            bytes += n;
+        }
+        for (std::size_t i = 0; i < n_evicted; ++i) numpy.free(numpy.ctx, evicted[i].p, evicted[i].n);
+    }
+};
+
+KeptBlocks kept;
+
+void* kept_malloc(void*, std::size_t n) { return kept.take(n); }
+void* kept_calloc(void*, std::size_t k, std::size_t size) { return kept.numpy.calloc(kept.numpy.ctx, k, size); }
+void* kept_realloc(void*, void* p, std::size_t n) { return kept.numpy.realloc(kept.numpy.ctx, p, n); }
+void kept_free(void*, void* p, std::size_t n) { kept.give_back(p, n); }
+
+PyDataMem_Handler kept_handler = {
+    "tovrik_kept_results", 1, {nullptr, kept_malloc, kept_calloc, kept_realloc, kept_free}};
+
+// The handler as a capsule, made once (its allocator taken from NumPy's
+// default handler); null when NumPy's handler cannot be read.
+PyObject* kept_capsule() {
+    static PyObject* capsule = [] {
+        auto* numpy_handler =
+            static_cast<PyDataMem_Handler*>(PyCapsule_GetPointer(PyDataMem_DefaultHandler, "mem_handler"));
+        if (numpy_handler == nullptr || numpy_handler->version != 1) {
+            PyErr_Clear();
+            return static_cast<PyObject*>(nullptr);
+        }
+        kept.numpy = numpy_handler->allocator;
+        PyObject* c = PyCapsule_New(&kept_handler, "mem_handler", nullptr);
+        if (c == nullptr) PyErr_Clear();
+        return c;  // held for the life of the process, as the arrays made with it may be
+    }();
+    return capsule;
+}
+
+// Makes a large result's array with the kept blocks' handler, while the
+// context's handler is NumPy's default (a handler the caller installed
+// is left to do its work).
+template <class Make>
+Ref with_kept_blocks(std::size_t bytes, Make&& make) {
+    if (bytes < KeptBlocks::k_min_bytes || bytes > KeptBlocks::k_kept_bytes) return make();
+    Ref current = check(PyDataMem_GetHandler());
+    PyObject* ours = current.get() == PyDataMem_DefaultHandler ? kept_capsule() : nullptr;
+    if (ours == nullptr) return make();
+    Ref previous = check(PyDataMem_SetHandler(ours));
+    Ref out;
+    try {
+        out = make();
+    } catch (...) {
+        // The context's handler is put back with the failure kept pending.
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        Py_XDECREF(PyDataMem_SetHandler(previous.get()));
+        PyErr_Restore(type, value, trace);
+        throw;
+    }
+    Ref restored = Ref::steal(PyDataMem_SetHandler(previous.get()));
+    if (!restored) throw PyError();
+    return out;
+}
+
+}  // namespace
 
 void require_numpy() {
     if (PyArray_API == nullptr && _import_array() < 0) throw PyError();
@@ -20,10 +136,12 @@ Ref new_float_matrix(std::size_t rows, std::size_t cols, bool fortran_order) {
         throw PyError();
     }
     npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);  // stolen below
-    if (descr == nullptr) throw PyError();
-    return check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr,
-                                      fortran_order ? 1 : 0, nullptr));
+    return with_kept_blocks(rows * cols * sizeof(double), [&] {
+        PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);  // stolen below
+        if (descr == nullptr) throw PyError();
+        return check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr,
+                                          fortran_order ? 1 : 0, nullptr));
+    });
 }
 
 }  // namespace tovrik::py
