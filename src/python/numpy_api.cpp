@@ -110,11 +110,10 @@ Ref with_kept_blocks(std::size_t bytes, Make&& make) {
     try {
         out = make();
     } catch (...) {
-        // The context's handler is put back with the failure kept pending.
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        Py_XDECREF(PyDataMem_SetHandler(previous.get()));
-        PyErr_Restore(type, value, trace);
+        // The failure holds its own error: the context's handler is put back
+        // as well as it can be.
+        if (PyObject* r = PyDataMem_SetHandler(previous.get())) Py_DECREF(r);
+        else PyErr_Clear();
         throw;
     }
     Ref restored = Ref::steal(PyDataMem_SetHandler(previous.get()));
