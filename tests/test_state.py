@@ -104,6 +104,25 @@ def test_frame_state_has_computed_length(enc, parse_state, seed):
     assert len(state) == formula_length(want)
 
 
+@pytest.mark.parametrize("rows, distinct", [(200, 150), (3_000, 40), (20_000, 12_000)],
+                         ids=["sorted-whole", "few-distinct", "many-distinct"])
+@pytest.mark.parametrize("missing", [(), ("<NA>",), ("NaN",), ("nan",), MISSING], ids=lambda m: "+".join(m) or "none")
+def test_codes_pass_over_missing_texts_wherever_they_sort(enc, parse_state, rows, distinct, missing):
+    # Texts on both sides of each missing text in byte order ("<NA>" < "NaN" < "nan").
+    rng = np.random.default_rng(rows + len(missing))
+    alphabet = list("!;<=MNOZamnoz~")
+    pool = ["".join(rng.choice(alphabet, int(rng.integers(1, 12)))) for _ in range(distinct)]
+    pool = sorted(set(pool) - set(MISSING)) + list(missing)
+    cells = [pool[i] for i in rng.integers(0, len(pool), rows)] + list(missing)
+    enc.encode(pd.DataFrame({"t": cells, "x": np.arange(len(cells), dtype=np.float64)}))
+    coded = sorted(set(cells) - set(MISSING), key=str.encode)
+    columns, labels, reverse = parse_state(enc.__getstate__())
+    assert list(reverse[0].items()) == list(enumerate(coded))
+    assert labels[0] == {**{t: i for i, t in enumerate(coded)}, **dict.fromkeys(missing)}
+    back = enc.decode(pd.DataFrame({"t": np.arange(len(coded), dtype=np.float64), "x": 0.0}))
+    assert back["t"].tolist() == coded
+
+
 @pytest.mark.parametrize(
     "learn",
     [lambda e: e.encode(np.arange(6).reshape(3, 2)), lambda e: e.encode(pd.DataFrame({"a": [1.0], "b": [2]})),

@@ -590,6 +590,32 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     return order;
 }
 
+// Copies t to dst: a text of up to 16 bytes by fixed-size moves that overlap
+// rather than by a call into the C library, which costs more than the copy.
+inline void copy_short(char* dst, std::string_view t) {
+    const std::size_t n = t.size();
+    const char* p = t.data();
+    if (n > 16) {
+        std::memcpy(dst, p, n);
+    } else if (n >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else if (n != 0) {  // p may be null when empty
+        dst[0] = p[0];
+        dst[n / 2] = p[n / 2];
+        dst[n - 1] = p[n - 1];
+    }
+}
+
 // A column of at most this many rows is sorted whole, rows and all: with so
 // few, hashing them first to sort only the distinct texts costs more than it
 // saves (a wide frame has thousands of such columns).
@@ -623,35 +649,39 @@ ColumnCodes encode_small(const Column& column, StridedOut out) {
         ++k;
         total += column[keys[i].id].size();
     }
+    // One block: where each text starts, then the texts in ascending order.
     ColumnCodes res;
     auto texts = std::make_shared<TextStore>();
-    char* at = texts->new_block(total);
+    auto* const starts = reinterpret_cast<std::uint64_t*>(texts->new_block((k + 1) * sizeof(std::uint64_t) + total));
+    char* const block = reinterpret_cast<char*>(starts + k + 1);
     std::vector<LabelMap::Entry> labels(k);
-    std::vector<ReverseLabelMap::Entry> reverse;
-    reverse.reserve(k);
-    std::size_t g = 0;
+    std::array<std::size_t, ReverseLabelMap::k_max_skipped> skipped;
+    std::size_t n_skipped = 0, g = 0, at = 0;
     double code = k_nan;
     for (std::size_t i = 0; i < n; ++i) {
         if (i == 0 || less(keys[i - 1], keys[i])) {
             const std::string_view t = column[keys[i].id];
-            if (!t.empty()) std::memcpy(at, t.data(), t.size());
-            const StoredText text = TextStore::view_in_block(std::string_view(at, t.size()));
+            copy_short(block + at, t);
+            starts[g] = at;
+            const StoredText text = TextStore::view_in_block(std::string_view(block + at, t.size()));
             at += t.size();
             labels[g].first = text;
             if (is_missing_text(t)) {
+                skipped[n_skipped++] = g;
                 code = k_nan;
             } else {
-                const std::uint64_t c = reverse.size();
+                const std::uint64_t c = g - n_skipped;
                 labels[g].second = c;
-                reverse.push_back({c, text});
                 code = static_cast<double>(c);
             }
             ++g;
         }
         out.data[keys[i].id * out.stride] = code;
     }
-    res.label_map.assign_distinct(std::move(labels), texts);
-    res.reverse_map.assign_distinct(std::move(reverse), std::move(texts));
+    starts[k] = at;
+    res.reverse_map.assign_packed(block, std::shared_ptr<const std::uint64_t[]>(texts, starts), k,
+                                  std::span<const std::size_t>(skipped.data(), n_skipped), texts);
+    res.label_map.assign_distinct(std::move(labels), std::move(texts));
     return res;
 }
 
@@ -665,17 +695,12 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
     std::vector<std::uint32_t> missing_ids;
     for (std::size_t i = 0; i < k; ++i)
         if (is_missing_text(d.texts[i])) missing_ids.push_back(std::uint32_t(i));
-    const std::size_t coded = k - missing_ids.size();
 
-    // The map entries are made (on fresh pages, which the kernel fills) while
-    // the texts are sorted.
+    // The label map's entries are made (on fresh pages, which the kernel
+    // fills) while the texts are sorted.
     std::vector<std::uint32_t> order;
     std::vector<LabelMap::Entry> labels;
-    std::vector<ReverseLabelMap::Entry> reverse;
-    auto make_entries = [&] {
-        labels.resize(k);
-        reverse.resize(coded);
-    };
+    auto make_entries = [&] { labels.resize(k); };
     if (k <= k_grain) {
         order = sorted_ids(d);
         make_entries();
@@ -685,37 +710,43 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
 
     // The text at position i in ascending order has the code i, less the
     // missing texts before it.
-    std::vector<std::size_t> missing_at;
+    std::array<std::size_t, ReverseLabelMap::k_max_skipped> missing_at;
+    std::size_t n_missing = 0;
     if (!missing_ids.empty())
         for (std::size_t i = 0; i < k; ++i)
             if (std::find(missing_ids.begin(), missing_ids.end(), order[i]) != missing_ids.end())
-                missing_at.push_back(i);
+                missing_at[n_missing++] = i;
     auto code_at = [&](std::size_t i) -> std::int64_t {
         std::size_t before = 0;
-        for (std::size_t m : missing_at) {
-            if (m == i) return -1;
-            before += m < i;
+        for (std::size_t j = 0; j < n_missing; ++j) {
+            if (missing_at[j] == i) return -1;
+            before += missing_at[j] < i;
         }
         return std::int64_t(i - before);
     };
 
     // Each distinct text is copied once, in ascending order, into one block
-    // that both maps view (so that they are read in the order the texts lie):
-    // first where each one goes.
-    Scratch<std::uint64_t> text_at(k + 1);
+    // that both maps view (so that they are read in the order the texts lie),
+    // after where each one starts, which is the reverse map.
+    std::uint64_t total = 0;
+    for (const std::string_view t : d.texts) total += t.size();
+    auto texts = std::make_shared<TextStore>();
+    auto* const text_at =
+        reinterpret_cast<std::uint64_t*>(texts->new_block(std::size_t((k + 1) * sizeof(std::uint64_t) + total)));
+    char* const block = reinterpret_cast<char*>(text_at + k + 1);
     for_ranges(k, k_grain / 4, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             if (i + 16 < r.end()) __builtin_prefetch(&d.texts[order[i + 16]]);
             text_at[i] = d.texts[order[i]].size();
         }
     });
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < k; ++i) total += std::exchange(text_at[i], total);
-    text_at[k] = total;
-    auto texts = std::make_shared<TextStore>();
-    char* const block = texts->new_block(std::size_t(total));
+    {
+        std::uint64_t at = 0;
+        for (std::size_t i = 0; i < k; ++i) at += std::exchange(text_at[i], at);
+        text_at[k] = at;
+    }
 
-    // Both maps built in parallel, then handed over whole.
+    // The label map built in parallel, then handed over whole.
     Scratch<double> code_of(k);
     for_ranges(k, k_grain / 4, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
@@ -726,13 +757,9 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
             const std::int64_t c = code_at(i);
             code_of[id] = c < 0 ? k_nan : static_cast<double>(c);
             char* const at = block + text_at[i];
-            if (!d.texts[id].empty()) std::memcpy(at, d.texts[id].data(), d.texts[id].size());
-            const StoredText text = TextStore::view_in_block(std::string_view(at, d.texts[id].size()));
-            labels[i].first = text;
-            if (c >= 0) {
-                labels[i].second = std::uint64_t(c);
-                reverse[std::size_t(c)] = {std::uint64_t(c), text};
-            }
+            copy_short(at, d.texts[id]);
+            labels[i].first = TextStore::view_in_block(std::string_view(at, d.texts[id].size()));
+            if (c >= 0) labels[i].second = std::uint64_t(c);
         }
     });
 
@@ -740,8 +767,9 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
     for_ranges(n, k_grain, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
     });
-    res.label_map.assign_distinct(std::move(labels), texts);
-    res.reverse_map.assign_distinct(std::move(reverse), std::move(texts));
+    res.reverse_map.assign_packed(block, std::shared_ptr<const std::uint64_t[]>(texts, text_at), k,
+                                  std::span<const std::size_t>(missing_at.data(), n_missing), texts);
+    res.label_map.assign_distinct(std::move(labels), std::move(texts));
     return res;
 }
 

@@ -39,8 +39,8 @@ bool same_maps(const ColumnCodes& a, const ColumnCodes& b) {
         if (other == nullptr || *other != code) return false;
     }
     for (const auto& [code, text] : a.reverse_map) {
-        const auto* other = b.reverse_map.find(code);
-        if (other == nullptr || *other != text) return false;
+        const auto other = b.reverse_map.find(code);
+        if (!other || *other != text) return false;
     }
     return true;
 }
@@ -49,8 +49,8 @@ bool same_maps(const ColumnCodes& a, const ColumnCodes& b) {
 bool texts_held_once(const ColumnCodes& c) {
     for (const auto& [text, code] : c.label_map) {
         if (!code) continue;
-        const auto* other = c.reverse_map.find(*code);
-        if (other == nullptr || std::string_view(*other).data() != std::string_view(text).data()) return false;
+        const auto other = c.reverse_map.find(*code);
+        if (!other || std::string_view(*other).data() != std::string_view(text).data()) return false;
     }
     return true;
 }
