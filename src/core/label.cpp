@@ -590,25 +590,28 @@ std::vector<std::uint32_t> sorted_ids(const Distinct& d) {
     return order;
 }
 
-// Copies t to dst: a text of up to 16 bytes by fixed-size moves that overlap
-// rather than by a call into the C library, which costs more than the copy.
+// Copies n bytes, sizeof(W) <= n <= 2 sizeof(W), as two words that overlap
+// unless n is twice a word.
+template <class W>
+inline void copy_two_words(char* dst, const char* p, std::size_t n) {
+    W a, b;
+    std::memcpy(&a, p, sizeof a);
+    std::memcpy(&b, p + n - sizeof b, sizeof b);
+    std::memcpy(dst, &a, sizeof a);
+    std::memcpy(dst + n - sizeof b, &b, sizeof b);
+}
+
+// Copies t to dst: a text of up to 16 bytes by fixed-size moves rather than
+// by a call into the C library, which costs more than the copy.
 inline void copy_short(char* dst, std::string_view t) {
     const std::size_t n = t.size();
     const char* p = t.data();
     if (n > 16) {
         std::memcpy(dst, p, n);
     } else if (n >= 8) {
-        std::uint64_t a, b;
-        std::memcpy(&a, p, 8);
-        std::memcpy(&b, p + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + n - 8, &b, 8);
+        copy_two_words<std::uint64_t>(dst, p, n);
     } else if (n >= 4) {
-        std::uint32_t a, b;
-        std::memcpy(&a, p, 4);
-        std::memcpy(&b, p + n - 4, 4);
-        std::memcpy(dst, &a, 4);
-        std::memcpy(dst + n - 4, &b, 4);
+        copy_two_words<std::uint32_t>(dst, p, n);
     } else if (n != 0) {  // p may be null when empty
         dst[0] = p[0];
         dst[n / 2] = p[n / 2];
