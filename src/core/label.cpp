@@ -91,14 +91,18 @@ struct Distinct {
     std::vector<std::vector<char>> blobs;
 };
 
+// The top half of a hash: the part of it that deduplication keeps.
+inline std::uint32_t tag_of(std::uint64_t h) noexcept { return std::uint32_t(h >> 32); }
+
 // Deduplicates some rows of the column with its own table: the rows listed in
 // `rows` (ascending), or rows first .. first + count - 1 when `rows` is null.
 // The distinct texts go to `blob`/`offsets`, the local id of the j-th row
-// taken to local[j]. A row's hash is hashes[row] for the first `hashed`
+// taken to local[j]. A row's tag (the top half of its hash, all the table
+// keeps of it) is tags[row] for the first `hashed`
 // rows, later ones made here with `seed` (the row's bytes are then read once,
 // for its hash and its comparison).
 template <class Column>
-void dedup_partition(const Column& column, const std::uint64_t* hashes, std::size_t hashed, std::uint64_t seed,
+void dedup_partition(const Column& column, const std::uint32_t* tags, std::size_t hashed, std::uint64_t seed,
                      const std::uint32_t* rows,
                      std::size_t first, std::size_t count, std::uint32_t* local, std::vector<char>& blob,
                      std::vector<std::uint64_t>& offsets) {
@@ -137,7 +141,7 @@ void dedup_partition(const Column& column, const std::uint64_t* hashes, std::siz
     for (std::size_t j = 0; j < count; ++j) {
         if (rows != nullptr && j + view_ahead < count) {
             column.prefetch_row(rows[j + view_ahead]);
-            if (rows[j + view_ahead] < hashed) __builtin_prefetch(&hashes[rows[j + view_ahead]]);
+            if (rows[j + view_ahead] < hashed) __builtin_prefetch(&tags[rows[j + view_ahead]]);
         }
         if (j + text_ahead < count) {
             // Its first and last line: a text of up to 65 bytes lies in two
@@ -148,8 +152,7 @@ void dedup_partition(const Column& column, const std::uint64_t* hashes, std::siz
         }
         const std::size_t r = rows == nullptr ? first + j : rows[j];
         const std::string_view text = column[r];
-        const std::uint64_t h = r < hashed ? hashes[r] : hash_bytes(text, seed);
-        const std::uint64_t tag = h >> 32;
+        const std::uint64_t tag = r < hashed ? tags[r] : tag_of(hash_bytes(text, seed));
         std::size_t i = pos(tag, mask);
         for (;; i = (i + 1) & mask) {
             const std::uint64_t s = slots[i];
@@ -249,6 +252,8 @@ Distinct find_distinct(const Column& column) {
     const std::size_t sampled = std::min(n, k_distinct_sample);
     std::vector<std::uint64_t> sample(sampled);
     for (std::size_t i = 0; i < sampled; ++i) sample[i] = hash_bytes(column[i], seed);
+    std::vector<std::uint32_t> sample_tags(sampled);
+    std::transform(sample.begin(), sample.end(), sample_tags.begin(), tag_of);
 
     Distinct d;
     d.row_ids = Scratch<std::uint32_t>(n);
@@ -262,7 +267,7 @@ Distinct find_distinct(const Column& column) {
         if (blocks == 1) {  // one block: its texts and ids are the column's
             std::vector<std::uint64_t> offsets;
             d.blobs.resize(1);
-            dedup_partition(column, sample.data(), sampled, seed, nullptr, 0, n, d.row_ids.data(), d.blobs[0],
+            dedup_partition(column, sample_tags.data(), sampled, seed, nullptr, 0, n, d.row_ids.data(), d.blobs[0],
                             offsets);
             d.texts.resize(offsets.size() - 1);
             texts_of(d.blobs[0], offsets, d.texts.data());
@@ -272,7 +277,7 @@ Distinct find_distinct(const Column& column) {
         std::vector<std::vector<std::uint64_t>> block_offsets(blocks);
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
             const std::size_t r0 = std::min(n, b * block_len), r1 = std::min(n, r0 + block_len);
-            dedup_partition(column, sample.data(), sampled, seed, nullptr, r0, r1 - r0, d.row_ids.data() + r0,
+            dedup_partition(column, sample_tags.data(), sampled, seed, nullptr, r0, r1 - r0, d.row_ids.data() + r0,
                             block_blobs[b], block_offsets[b]);
         });
         std::vector<std::size_t> block_first(blocks + 1, 0);
@@ -299,17 +304,19 @@ Distinct find_distinct(const Column& column) {
     // equal texts meet in the same partition and the partitions deduplicate
     // independently, in parallel, each with a table small enough for the cache.
     // Hashing reads every byte of every row: in parallel.
-    Scratch<std::uint64_t> hashes(n);
-    std::copy(sample.begin(), sample.end(), hashes.begin());
+    // Only each hash's top half is kept: the partition and the tables need no more.
+    Scratch<std::uint32_t> tags(n);
+    std::copy(sample_tags.begin(), sample_tags.end(), tags.begin());
     for_ranges(n - sampled, k_grain, [&](const auto& r) {
-        for (std::size_t i = sampled + r.begin(); i != sampled + r.end(); ++i) hashes[i] = hash_bytes(column[i], seed);
+        for (std::size_t i = sampled + r.begin(); i != sampled + r.end(); ++i)
+            tags[i] = tag_of(hash_bytes(column[i], seed));
     });
     constexpr unsigned bits = 6;
     constexpr std::size_t parts = std::size_t(1) << bits;
-    auto part_of = [](std::uint64_t h) { return std::size_t(h >> (64 - bits)); };
+    auto part_of = [](std::uint32_t tag) { return std::size_t(tag >> (32 - bits)); };
     Scratch<std::uint32_t> by_part(n);
     const std::vector<std::size_t> part_start = spread_by_group(
-        n, parts, [&](std::size_t r) { return part_of(hashes[r]); },
+        n, parts, [&](std::size_t r) { return part_of(tags[r]); },
         [&](std::size_t r, std::size_t pos) { by_part[pos] = std::uint32_t(r); });
 
     d.blobs.resize(parts);
@@ -317,7 +324,7 @@ Distinct find_distinct(const Column& column) {
     Scratch<std::uint32_t> local(n);
     tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
         const std::size_t b = part_start[p], e = part_start[p + 1];
-        dedup_partition(column, hashes.data(), n, seed, by_part.data() + b, 0, e - b, local.data() + b, d.blobs[p],
+        dedup_partition(column, tags.data(), n, seed, by_part.data() + b, 0, e - b, local.data() + b, d.blobs[p],
                         offsets[p]);
     });
 
@@ -699,17 +706,7 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
     for (std::size_t i = 0; i < k; ++i)
         if (is_missing_text(d.texts[i])) missing_ids.push_back(std::uint32_t(i));
 
-    // The label map's entries are made (on fresh pages, which the kernel
-    // fills) while the texts are sorted.
-    std::vector<std::uint32_t> order;
-    std::vector<LabelMap::Entry> labels;
-    auto make_entries = [&] { labels.resize(k); };
-    if (k <= k_grain) {
-        order = sorted_ids(d);
-        make_entries();
-    } else {
-        tbb::parallel_invoke([&] { order = sorted_ids(d); }, make_entries);
-    }
+    const std::vector<std::uint32_t> order = sorted_ids(d);
 
     // The text at position i in ascending order has the code i, less the
     // missing texts before it.
@@ -749,19 +746,28 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
         text_at[k] = at;
     }
 
-    // The label map built in parallel, then handed over whole.
-    Scratch<double> code_of(k);
     for_ranges(k, k_grain / 4, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             // Ascending order visits the distinct texts at random: fetch ahead.
             if (i + 16 < r.end()) __builtin_prefetch(&d.texts[order[i + 16]]);
             if (i + 8 < r.end()) __builtin_prefetch(d.texts[order[i + 8]].data());
-            const std::uint32_t id = order[i];
+            copy_short(block + text_at[i], d.texts[order[i]]);
+        }
+    });
+    // The column's own copies of its texts are done with before the label
+    // map takes its room: the two are not held at once.
+    std::vector<std::string_view>().swap(d.texts);
+    std::vector<std::vector<char>>().swap(d.blobs);
+
+    // The label map built in parallel, then handed over whole.
+    std::vector<LabelMap::Entry> labels(k);
+    Scratch<double> code_of(k);
+    for_ranges(k, k_grain / 4, [&](const auto& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
             const std::int64_t c = code_at(i);
-            code_of[id] = c < 0 ? k_nan : static_cast<double>(c);
-            char* const at = block + text_at[i];
-            copy_short(at, d.texts[id]);
-            labels[i].first = TextStore::view_in_block(std::string_view(at, d.texts[id].size()));
+            code_of[order[i]] = c < 0 ? k_nan : static_cast<double>(c);
+            labels[i].first = TextStore::view_in_block(
+                std::string_view(block + text_at[i], std::size_t(text_at[i + 1] - text_at[i])));
             if (c >= 0) labels[i].second = std::uint64_t(c);
         }
     });
