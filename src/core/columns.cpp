@@ -47,9 +47,7 @@ void TextColumnEncoder::submit(std::uint64_t c, std::vector<std::string_view>&& 
     }
     std::vector<std::string_view>* mine = &owned_.emplace_back(std::move(texts));
     start(c, [mine](StridedOut out) {
-        ColumnCodes codes = label_encode(*mine, out);
-        std::vector<std::string_view>().swap(*mine);  // the views are done with
-        return codes;
+        return label_encode(std::move(*mine), out);  // which lets the views go
     });
 }
 
@@ -78,10 +76,9 @@ void TextColumnEncoder::submit(std::uint64_t c, CodedTexts&& column, std::size_t
         // give every row its text's code.
         drop_unused(*mine);
         std::vector<double> code_of(mine->texts.size());
-        ColumnCodes codes = label_encode(mine->texts, StridedOut{code_of.data(), 1});
+        ColumnCodes codes = label_encode(std::move(mine->texts), StridedOut{code_of.data(), 1});
         const std::size_t rows = mine->codes.size();
         for (std::size_t r = 0; r < rows; ++r) out.data[r * out.stride] = code_of[mine->codes[r]];
-        std::vector<std::string_view>().swap(mine->texts);
         std::vector<std::uint32_t>().swap(mine->codes);
         return codes;
     });

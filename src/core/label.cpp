@@ -242,8 +242,18 @@ bool many_distinct(const std::uint64_t* hashes, std::size_t m) {
     return false;
 }
 
+// Room for d.texts' k views: the room of the column's own views when they
+// are spent (k is at most their number), else fresh.
+void texts_room(Distinct& d, std::vector<std::string_view>* spent, std::size_t k) {
+    if (spent != nullptr) d.texts = std::move(*spent), spent->clear();
+    d.texts.resize(k);
+}
+
+// With `spent`, the column's cells are views held there: they are read no
+// more once its distinct texts are copied out, and the vector's room then
+// holds d.texts (it is left empty).
 template <class Column>
-Distinct find_distinct(const Column& column) {
+Distinct find_distinct(const Column& column, std::vector<std::string_view>* spent) {
     const std::size_t n = column.size();
     if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("column too long");
     const std::uint64_t seed = next_seed();
@@ -269,7 +279,7 @@ Distinct find_distinct(const Column& column) {
             d.blobs.resize(1);
             dedup_partition(column, sample_tags.data(), sampled, seed, nullptr, 0, n, d.row_ids.data(), d.blobs[0],
                             offsets);
-            d.texts.resize(offsets.size() - 1);
+            texts_room(d, spent, offsets.size() - 1);
             texts_of(d.blobs[0], offsets, d.texts.data());
             return d;
         }
@@ -290,7 +300,7 @@ Distinct find_distinct(const Column& column) {
         d.blobs.resize(1);
         dedup_partition(ViewColumn{seen}, nullptr, 0, seed, nullptr, 0, seen.size(), global.data(), d.blobs[0],
                         offsets);
-        d.texts.resize(offsets.size() - 1);
+        texts_room(d, spent, offsets.size() - 1);
         texts_of(d.blobs[0], offsets, d.texts.data());
         tbb::parallel_for(std::size_t(0), blocks, [&](std::size_t b) {
             const std::size_t r0 = std::min(n, b * block_len), r1 = std::min(n, r0 + block_len);
@@ -327,11 +337,12 @@ Distinct find_distinct(const Column& column) {
         dedup_partition(column, tags.data(), n, seed, by_part.data() + b, 0, e - b, local.data() + b, d.blobs[p],
                         offsets[p]);
     });
+    tags = {};
 
     // Global ids: partitions one after another.
     std::vector<std::size_t> first_id(parts + 1, 0);
     for (std::size_t p = 0; p < parts; ++p) first_id[p + 1] = first_id[p] + offsets[p].size() - 1;
-    d.texts.resize(first_id[parts]);
+    texts_room(d, spent, first_id[parts]);
     tbb::parallel_for(std::size_t(0), parts, [&](std::size_t p) {
         texts_of(d.blobs[p], offsets[p], d.texts.data() + first_id[p]);
         for (std::size_t j = part_start[p]; j < part_start[p + 1]; ++j)
@@ -695,11 +706,18 @@ ColumnCodes encode_small(const Column& column, StridedOut out) {
     return res;
 }
 
+// With `spent`, the column is the views held there, which are let go (their
+// room reused) once they are read.
 template <class Column>
-ColumnCodes encode_column(const Column& column, StridedOut out) {
-    if (column.size() <= k_small_rows) return encode_small(column, out);
+ColumnCodes encode_column(const Column& column, StridedOut out, std::vector<std::string_view>* spent = nullptr) {
+    const std::size_t n = column.size();
+    if (n <= k_small_rows) {
+        ColumnCodes res = encode_small(column, out);
+        if (spent != nullptr) std::vector<std::string_view>().swap(*spent);
+        return res;
+    }
     ColumnCodes res;
-    Distinct d = find_distinct(column);
+    Distinct d = find_distinct(column, spent);
     const std::size_t k = d.texts.size();
     // The missing-value texts (at most three) get no code.
     std::vector<std::uint32_t> missing_ids;
@@ -772,7 +790,6 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
         }
     });
 
-    const std::size_t n = column.size();
     for_ranges(n, k_grain, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
     });
@@ -786,6 +803,10 @@ ColumnCodes encode_column(const Column& column, StridedOut out) {
 
 ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut out) {
     return encode_column(ViewColumn{column}, out);
+}
+
+ColumnCodes label_encode(std::vector<std::string_view>&& column, StridedOut out) {
+    return encode_column(ViewColumn{column}, out, &column);
 }
 
 ColumnCodes label_encode(const PackedTexts& column, StridedOut out) {

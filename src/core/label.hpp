@@ -35,6 +35,10 @@ struct PackedTexts {
 /// no code) to `out`. Must run inside the worker pool; touches no Python object.
 ColumnCodes label_encode(std::span<const std::string_view> column, StridedOut out);
 ColumnCodes label_encode(const PackedTexts& column, StridedOut out);
+/// The same, taking the views over: they are let go (and `column` left
+/// empty) once the column's distinct texts are copied out of them, before
+/// those are sorted.
+ColumnCodes label_encode(std::vector<std::string_view>&& column, StridedOut out);
 
 /// The same result by sorting every row's text: slower, kept as the reference
 /// that label_encode is checked against.

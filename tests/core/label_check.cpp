@@ -208,6 +208,15 @@ int main() {
             expect(same_maps(ca, cb), "maps differ from the sorted reference", seed);
             expect(texts_held_once(ca), "the maps hold a text twice", seed);
 
+            // Views handed over are let go, their room reused, with the same result.
+            std::vector<std::string_view> given = views;
+            std::vector<double> c(col.size());
+            ColumnCodes cc;
+            run_in_pool([&] { cc = label_encode(std::move(given), StridedOut{c.data(), 1}); });
+            expect(same_bits(c, b), "codes of views handed over differ", seed);
+            expect(same_maps(cc, cb), "maps of views handed over differ", seed);
+            expect(given.empty(), "views handed over are kept", seed);
+
             // The state codec reads back what it writes.
             EncoderState st;
             st.encoding_info = std::make_unique<EncodingInfo>();
