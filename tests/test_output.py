@@ -1,5 +1,7 @@
 """Results built from the encoded data: DataFrame shape, labels, index and dtypes; decode without a mapping."""
 
+import gc
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -164,6 +166,35 @@ def test_large_results_reuse_memory_without_sharing_it(kind):
     if kind == "array":
         assert handler_name(held[0]) == "tovrik_kept_results" and held[0].flags.owndata
         assert handler_name(Encoder().encode(big_column(0, rows=100))) == before
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_decoded_object_columns_reuse_memory_without_sharing_it(kind):
+    """A decode's object columns are made like large results: a freed one's memory goes to the next
+    decode, cleared, while one still held keeps its own."""
+    data = big_column(7)
+    enc = Encoder()
+    codes = enc.encode(data if kind == "array" else pd.DataFrame(data, columns=["k", "v"]))
+    texts = data[:, 0].tolist()
+    column = (lambda out: out[:, 0]) if kind == "array" else (lambda out: out["k"].to_numpy())
+
+    def pointer(out):
+        return column(out).__array_interface__["data"][0]
+
+    held = enc.decode(codes)
+    first = enc.decode(codes)
+    freed = pointer(first)
+    del first
+    gc.collect()
+    again = enc.decode(codes)
+    # An array's decode also reads its codes into a matrix of the same size,
+    # which may take that memory first.
+    assert pointer(again) != pointer(held)
+    if kind == "frame":
+        assert pointer(again) == freed
+    for out in (held, again):
+        assert column(out).tolist() == texts
+    assert handler_name(column(again).base if kind == "frame" else again) == "tovrik_kept_results"
 
 
 def test_kept_memory_result_can_be_resized():

@@ -294,13 +294,9 @@ Ref decode_array(Ref base, const core::EncodingInfo& info) {
 
     // Same memory order as the float result would have had.
     const bool fortran = PyArray_IS_F_CONTIGUOUS(m) && !PyArray_IS_C_CONTIGUOUS(m);
-    npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);
-    if (descr == nullptr) throw PyError();
     // Object arrays start zero-filled (NULL cells), so a failure half way
     // releases exactly what was stored.
-    Ref out = check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr,
-                                         fortran ? 1 : 0, nullptr));
+    Ref out = new_object_array(rows, cols, 2, fortran);
     auto* o = reinterpret_cast<PyArrayObject*>(out.get());
     std::vector<std::uint8_t> listed(cols, 0);
     for (std::uint64_t c : info.encoded_columns)
@@ -364,13 +360,10 @@ Ref decode_frame(Ref frame, PyArrayObject* m, const std::vector<std::string>& na
     check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
     Ref isetitem = check(PyUnicode_InternFromString("isetitem"));
 
-    npy_intp dims[1] = {npy_intp(rows)};
     for (std::uint64_t c : info.encoded_columns) {
-        PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);
-        if (descr == nullptr) throw PyError();
         // Zero-filled (NULL cells) until written, so a failure half way
         // releases exactly what was stored.
-        Ref values = check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+        Ref values = new_object_array(rows, 1, 1, false);
         if (rows != 0) {
             // Made just before the column is filled, as for arrays.
             ColumnStrings strings(reverse_map_of(info, c), rows, Py_None);

@@ -18,12 +18,14 @@ namespace {
 // a 51 MB result); a caller that encodes batch after batch of one shape
 // frees each result before the next is made, so the blocks of the last few
 // results freed are kept and handed out again, whole and exactly, instead.
-// Everything else goes to NumPy's own allocator, which also makes the blocks
-// kept. At most k_kept_bytes stay kept after their arrays are gone.
+// A decoded frame is its matrix and an object array per listed column, so
+// there is room for several blocks. Everything else goes to NumPy's own
+// allocator, which also makes the blocks kept. At most k_kept_bytes stay
+// kept after their arrays are gone.
 struct KeptBlocks {
     static constexpr std::size_t k_min_bytes = std::size_t(1) << 20;
     static constexpr std::size_t k_kept_bytes = std::size_t(128) << 20;
-    static constexpr std::size_t k_slots = 4;
+    static constexpr std::size_t k_slots = 8;
 
     std::mutex mutex;
     PyDataMemAllocator numpy{};  // NumPy's default allocator, which does the work
@@ -33,19 +35,33 @@ struct KeptBlocks {
     } blocks[k_slots];  // oldest first
     std::size_t count = 0, bytes = 0;
 
-    void* take(std::size_t n) {
-        if (n >= k_min_bytes) {
-            std::lock_guard lock(mutex);
-            for (std::size_t i = count; i-- != 0;) {
-                if (blocks[i].n != n) continue;
-                void* p = blocks[i].p;
-                std::memmove(blocks + i, blocks + i + 1, (count - i - 1) * sizeof(Block));
-                --count;
-                bytes -= n;
-                return p;
-            }
+    // A kept block of exactly n bytes, or null.
+    void* kept(std::size_t n) {
+        if (n < k_min_bytes) return nullptr;
+        std::lock_guard lock(mutex);
+        for (std::size_t i = count; i-- != 0;) {
+            if (blocks[i].n != n) continue;
+            void* p = blocks[i].p;
+            std::memmove(blocks + i, blocks + i + 1, (count - i - 1) * sizeof(Block));
+            --count;
+            bytes -= n;
+            return p;
         }
+        return nullptr;
+    }
+
+    void* take(std::size_t n) {
+        if (void* p = kept(n)) return p;
         return numpy.malloc(numpy.ctx, n);
+    }
+
+    // Zeroed memory (object arrays start with NULL cells): a kept block is
+    // cleared here, which costs less than the kernel's zeroing and mapping
+    // of fresh pages.
+    void* take_zeroed(std::size_t k, std::size_t size) {
+        if (k != 0 && size <= SIZE_MAX / k)
+            if (void* p = kept(k * size)) return std::memset(p, 0, k * size);
+        return numpy.calloc(numpy.ctx, k, size);
     }
 
     void give_back(void* p, std::size_t n) {
@@ -71,7 +87,7 @@ struct KeptBlocks {
 KeptBlocks kept;
 
 void* kept_malloc(void*, std::size_t n) { return kept.take(n); }
-void* kept_calloc(void*, std::size_t k, std::size_t size) { return kept.numpy.calloc(kept.numpy.ctx, k, size); }
+void* kept_calloc(void*, std::size_t k, std::size_t size) { return kept.take_zeroed(k, size); }
 void* kept_realloc(void*, void* p, std::size_t n) { return kept.numpy.realloc(kept.numpy.ctx, p, n); }
 void kept_free(void*, void* p, std::size_t n) { kept.give_back(p, n); }
 
@@ -121,6 +137,17 @@ Ref with_kept_blocks(std::size_t bytes, Make&& make) {
     return out;
 }
 
+[[noreturn]] void too_large(const char* what, std::size_t rows, std::size_t cols) {
+    PyErr_Format(PyExc_MemoryError, "cannot allocate a%s matrix of %zu x %zu cells", what, rows, cols);
+    throw PyError();
+}
+
+// rows * cols cells of `cell` bytes, or none when that is too large.
+bool cells_fit(std::size_t rows, std::size_t cols, std::size_t cell) {
+    const std::size_t k_max = std::size_t(PTRDIFF_MAX) / cell;
+    return rows <= k_max && cols <= k_max && (cols == 0 || rows <= k_max / cols);
+}
+
 }  // namespace
 
 void require_numpy() {
@@ -128,18 +155,24 @@ void require_numpy() {
 }
 
 Ref new_float_matrix(std::size_t rows, std::size_t cols, bool fortran_order) {
-    constexpr std::size_t k_max = std::size_t(PTRDIFF_MAX) / sizeof(double);
-    if (rows > k_max || cols > k_max || (cols != 0 && rows > k_max / cols)) {
-        PyErr_Format(PyExc_MemoryError,
-                     "cannot allocate a float64 matrix of %zu x %zu cells", rows, cols);
-        throw PyError();
-    }
+    if (!cells_fit(rows, cols, sizeof(double))) too_large(" float64", rows, cols);
     npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
     return with_kept_blocks(rows * cols * sizeof(double), [&] {
         PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);  // stolen below
         if (descr == nullptr) throw PyError();
         return check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr,
                                           fortran_order ? 1 : 0, nullptr));
+    });
+}
+
+Ref new_object_array(std::size_t rows, std::size_t cols, int nd, bool fortran_order) {
+    if (!cells_fit(rows, cols, sizeof(PyObject*))) too_large("n object", rows, cols);
+    npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+    return with_kept_blocks(rows * cols * sizeof(PyObject*), [&] {
+        PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);  // stolen below
+        if (descr == nullptr) throw PyError();
+        return check(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, fortran_order ? 1 : 0,
+                                          nullptr));
     });
 }
 

@@ -18,4 +18,8 @@ void require_numpy();
 /// (MemoryError for a size that cannot be allocated).
 Ref new_float_matrix(std::size_t rows, std::size_t cols, bool fortran_order);
 
+/// A new object array of `rows` cells (nd 1; cols must be 1) or of shape
+/// (rows, cols) (nd 2), every cell NULL; throws PyError as above.
+Ref new_object_array(std::size_t rows, std::size_t cols, int nd, bool fortran_order);
+
 }  // namespace tovrik::py
