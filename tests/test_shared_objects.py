@@ -64,6 +64,24 @@ def test_shared_objects_read_as_fresh_ones(rows, distinct, layout, as_array):
     np.testing.assert_array_equal(np.asarray(tovrik_ml.transform(a, shared)), np.asarray(want))
 
 
+@pytest.mark.parametrize("layout", ["plain", "with-none-bools", "numbers-first", "subclass"])
+@pytest.mark.parametrize("rows, columns, distinct", [(100, 700, 40), (300, 250, 5_000), (1_000, 70, 14)])
+@pytest.mark.parametrize("as_array", [False, True])
+def test_wide_frames_of_shared_objects_read_as_fresh_ones(rows, columns, distinct, layout, as_array):
+    # Short columns, so many that the strs met are filed by address across
+    # columns: every column's codes and the state as with fresh objects.
+    rng = np.random.default_rng(rows * columns)
+    cols = [shared_column(rng, rows, distinct, layout) for _ in range(columns)]
+    shared = pd.DataFrame({f"t{j}": pd.Series(c, dtype=object) for j, c in enumerate(cols)})
+    fresh_frame = pd.DataFrame({f"t{j}": pd.Series([fresh(x) for x in c], dtype=object) for j, c in enumerate(cols)})
+    if as_array:
+        shared, fresh_frame = shared.to_numpy(), fresh_frame.to_numpy()
+    a, b = tovrik.Encoder(), tovrik.Encoder()
+    got, want = a.encode(shared), b.encode(fresh_frame)
+    np.testing.assert_array_equal(np.asarray(got), np.asarray(want))
+    assert a.__getstate__() == b.__getstate__()
+
+
 def test_fresh_run_then_repeats():
     # More fresh objects than the road's evidence threshold, then a long run
     # of a few shared ones: the road may change on the way, not the result.
@@ -77,11 +95,13 @@ def test_fresh_run_then_repeats():
     assert a.__getstate__() == b.__getstate__()
 
 
-def test_object_freed_by_cell_code_is_not_taken_for_its_successor(objarr):
+@pytest.mark.parametrize("width", [1, 200], ids=["one-column", "wide"])
+def test_object_freed_by_cell_code_is_not_taken_for_its_successor(objarr, width):
     # Cell code drops the array's only reference to the texts read so far and
     # puts new texts of the same size in later rows: freed memory goes to new
     # objects first, so a text known only by its address would come back
-    # wrong unless each object met is held until the encode ends.
+    # wrong unless each object met is held until the encode ends. (Wide, the
+    # strs met are filed by address across columns.)
     n = 200
     holder = {}
 
@@ -94,11 +114,12 @@ def test_object_freed_by_cell_code_is_not_taken_for_its_successor(objarr):
                 src[n + 1 + i, 0] = "".join(["n", f"{i:04d}"])
             return "m"
 
-    data = objarr([["".join(["o", f"{i:04d}"])] for i in range(n)] + [[Swap()]] + [["x"]] * n)
+    rest = ["x"] * (width - 1)
+    data = objarr([["".join(["o", f"{i:04d}"])] + rest for i in range(n)] + [[Swap()] + rest] + [["x"] + rest] * n)
     holder["src"] = data  # the only holder of the "o" texts
     expected = [f"o{i:04d}" for i in range(n)] + ["m"] + [f"n{i:04d}" for i in range(n)]
     enc, ref = tovrik.Encoder(), tovrik.Encoder()
-    np.testing.assert_array_equal(enc.encode(data), ref.encode(objarr([[t] for t in expected])))
+    np.testing.assert_array_equal(enc.encode(data), ref.encode(objarr([[t] + rest for t in expected])))
     assert enc.__getstate__() == ref.__getstate__()
 
 

@@ -272,7 +272,13 @@ public:
     void begin_objects(std::size_t c) {
         // A short column has too few cells to repeat objects much; a very
         // long one, ids that would not fit: a view per row.
-        if (store_.n_rows < k_identity_rows || store_.n_rows >= IdentityTable::npos - 1) return;
+        if (store_.n_rows < k_identity_rows) {
+            // Room for its views at once (grown from nothing, a wide frame's
+            // columns cost an allocation for every doubling).
+            if (recent_pays_) store_.text_columns[c].reserve(store_.n_rows);
+            return;
+        }
+        if (store_.n_rows >= IdentityTable::npos - 1) return;
         identity_column_ = c;
         by_identity_ = {};
         by_identity_.codes.resize(store_.n_rows);
@@ -750,6 +756,25 @@ private:
         return v;
     }
 
+    // Short columns (a wide frame's) are read a view per row, and their cells
+    // keep meeting the same strs: those met lately are filed by address in a
+    // small table, overwritten on a collision, so that a str met again is
+    // neither read nor held once more. Every str filed is held until the
+    // intake ends, so an address filed stays its object's. (Only in frames of
+    // many cells: a small frame's call would pay for a table it cannot fill.)
+    std::string_view recent_str(PyObject* s) {
+        if (recent_.empty()) {
+            const std::size_t cells = store_.n_rows * store_.n_columns;
+            recent_.resize(std::bit_ceil(std::clamp<std::size_t>(cells / 8, 256, k_recent_slots)));
+            recent_shift_ = unsigned(64 - std::countr_zero(recent_.size()));
+        }
+        RecentStr& e = recent_[std::size_t((std::uintptr_t(s) >> 4) * 0x9E3779B97F4A7C15ull >> recent_shift_)];
+        if (e.key == s) return {e.data, e.size};
+        const std::string_view v = keep(Ref::borrow(s));
+        e = {s, v.data(), v.size()};
+        return v;
+    }
+
     std::string_view keep(Ref s) {
         std::string spill;
         std::string_view v = str_text(s.get(), spill);
@@ -759,7 +784,7 @@ private:
     }
 
     std::string_view text_of(PyObject* value) {
-        if (PyUnicode_CheckExact(value)) return keep(Ref::borrow(value));
+        if (PyUnicode_CheckExact(value)) return recent_pays_ ? recent_str(value) : keep(Ref::borrow(value));
         if (value == Py_None) return "None";
         if (value == Py_True) return "True";
         if (value == Py_False) return "False";
@@ -793,6 +818,16 @@ private:
     std::size_t early_sent_ = 0;            // its texts handed to the sink early
     IdentityTable identity_;
     core::CodedTexts by_identity_;
+    struct RecentStr {
+        const PyObject* key = nullptr;
+        const char* data = nullptr;
+        std::size_t size = 0;
+    };
+    static constexpr std::size_t k_recent_slots = std::size_t(1) << 14;
+    std::vector<RecentStr> recent_;  // see recent_str()
+    unsigned recent_shift_ = 64;
+    // Many cells in short columns: see recent_str().
+    const bool recent_pays_ = store_.n_rows < k_identity_rows && store_.n_rows * store_.n_columns >= (1u << 16);
     std::vector<std::size_t> first_text_;  // per column: row of its first cell that is not a number
     const std::vector<std::uint8_t>* forced_ = nullptr;
 };
