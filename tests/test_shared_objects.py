@@ -47,19 +47,25 @@ def frame_of(col, fresh_cells):
     return pd.DataFrame({"t": pd.Series(cells, dtype=object), "f": np.arange(len(col), dtype=np.float64)})
 
 
-@pytest.mark.parametrize("layout", ["plain", "with-none-bools", "numbers-first", "subclass"])
-@pytest.mark.parametrize("rows, distinct", [(50, 3), (3_000, 14), (40_000, 300), (40_000, 14_000), (30_000, 30_000)])
-@pytest.mark.parametrize("as_array", [False, True])
-def test_shared_objects_read_as_fresh_ones(rows, distinct, layout, as_array):
-    rng = np.random.default_rng(rows + distinct)
-    col = shared_column(rng, rows, distinct, layout)
-    shared, fresh_frame = frame_of(col, False), frame_of(col, True)
+def encoded_as_fresh(shared, fresh_frame, as_array):
+    """Encodes both (as arrays, if asked): the same codes and state. Returns the shared input, its
+    encoder and the codes."""
     if as_array:
         shared, fresh_frame = shared.to_numpy(), fresh_frame.to_numpy()
     a, b = tovrik.Encoder(), tovrik.Encoder()
     got, want = a.encode(shared), b.encode(fresh_frame)
     np.testing.assert_array_equal(np.asarray(got), np.asarray(want))
     assert a.__getstate__() == b.__getstate__()
+    return shared, a, want
+
+
+@pytest.mark.parametrize("layout", ["plain", "with-none-bools", "numbers-first", "subclass"])
+@pytest.mark.parametrize("rows, distinct", [(50, 3), (3_000, 14), (40_000, 300), (40_000, 14_000), (30_000, 30_000)])
+@pytest.mark.parametrize("as_array", [False, True])
+def test_shared_objects_read_as_fresh_ones(rows, distinct, layout, as_array):
+    rng = np.random.default_rng(rows + distinct)
+    col = shared_column(rng, rows, distinct, layout)
+    shared, a, want = encoded_as_fresh(frame_of(col, False), frame_of(col, True), as_array)
     # and applied, the mapping gives the codes encode gave
     np.testing.assert_array_equal(np.asarray(tovrik_ml.transform(a, shared)), np.asarray(want))
 
@@ -74,12 +80,7 @@ def test_wide_frames_of_shared_objects_read_as_fresh_ones(rows, columns, distinc
     cols = [shared_column(rng, rows, distinct, layout) for _ in range(columns)]
     shared = pd.DataFrame({f"t{j}": pd.Series(c, dtype=object) for j, c in enumerate(cols)})
     fresh_frame = pd.DataFrame({f"t{j}": pd.Series([fresh(x) for x in c], dtype=object) for j, c in enumerate(cols)})
-    if as_array:
-        shared, fresh_frame = shared.to_numpy(), fresh_frame.to_numpy()
-    a, b = tovrik.Encoder(), tovrik.Encoder()
-    got, want = a.encode(shared), b.encode(fresh_frame)
-    np.testing.assert_array_equal(np.asarray(got), np.asarray(want))
-    assert a.__getstate__() == b.__getstate__()
+    encoded_as_fresh(shared, fresh_frame, as_array)
 
 
 def test_fresh_run_then_repeats():
