@@ -190,11 +190,16 @@ def test_decoded_object_columns_reuse_memory_without_sharing_it(kind):
     # An array's decode also reads its codes into a matrix of the same size,
     # which may take that memory first.
     assert pointer(again) != pointer(held)
-    if kind == "frame":
-        assert pointer(again) == freed
     for out in (held, again):
         assert column(out).tolist() == texts
-    assert handler_name(column(again).base if kind == "frame" else again) == "tovrik_kept_results"
+    if kind == "frame" and int(pd.__version__.split(".")[0]) < 3:
+        return  # pandas 2 copies a column set into a frame: the frame holds no array of ours
+    if kind == "frame":
+        assert pointer(again) == freed
+    owner = column(again)
+    while isinstance(owner.base, np.ndarray):  # pandas hands out a view of the column's array
+        owner = owner.base
+    assert owner.flags.owndata and handler_name(owner) == "tovrik_kept_results"
 
 
 def test_kept_memory_result_can_be_resized():
