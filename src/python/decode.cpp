@@ -296,7 +296,7 @@ Ref decode_array(Ref base, const core::EncodingInfo& info) {
     const bool fortran = PyArray_IS_F_CONTIGUOUS(m) && !PyArray_IS_C_CONTIGUOUS(m);
     // Object arrays start zero-filled (NULL cells), so a failure half way
     // releases exactly what was stored.
-    Ref out = new_object_array(rows, cols, 2, fortran);
+    Ref out = new_object_matrix(rows, cols, fortran);
     auto* o = reinterpret_cast<PyArrayObject*>(out.get());
     std::vector<std::uint8_t> listed(cols, 0);
     for (std::uint64_t c : info.encoded_columns)
@@ -363,7 +363,7 @@ Ref decode_frame(Ref frame, PyArrayObject* m, const std::vector<std::string>& na
     for (std::uint64_t c : info.encoded_columns) {
         // Zero-filled (NULL cells) until written, so a failure half way
         // releases exactly what was stored.
-        Ref values = new_object_array(rows, 1, 1, false);
+        Ref values = new_object_column(rows);
         if (rows != 0) {
             // Made just before the column is filled, as for arrays.
             ColumnStrings strings(reverse_map_of(info, c), rows, Py_None);

@@ -166,6 +166,12 @@ private:
     std::vector<PyObject*> refs_;
 };
 
+// Where an object's address falls in a table of 2^(64 - shift) slots.
+// Objects are 16-byte aligned: the low bits say nothing.
+inline std::size_t address_slot(const PyObject* p, unsigned shift) noexcept {
+    return std::size_t((std::uintptr_t(p) >> 4) * 0x9E3779B97F4A7C15ull >> shift);
+}
+
 // The objects of one column numbered in order of first sight, by address: an
 // exact str seen before is the same text, found without reading the object
 // again. Each object filed here is held by a reference until the intake ends
@@ -215,10 +221,7 @@ private:
     };
     static_assert(sizeof(Slot) == 12);
     static constexpr std::size_t k_kept_slots = std::size_t(1) << 16;
-    std::size_t slot_of(const PyObject* p) const noexcept {
-        // Objects are 16-byte aligned: the low bits say nothing.
-        return std::size_t((std::uintptr_t(p) >> 4) * 0x9E3779B97F4A7C15ull >> shift_);
-    }
+    std::size_t slot_of(const PyObject* p) const noexcept { return address_slot(p, shift_); }
     void grow(std::size_t n) {  // n: a power of two
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(n, Slot{});
@@ -238,7 +241,12 @@ private:
 class CellReader {
 public:
     CellReader(core::ColumnStore& store, core::SendPtr out, core::TextColumnSink& sink)
-        : store_(store), out_(out), sink_(sink), first_text_(store.n_columns, 0) {}
+        : store_(store), out_(out), sink_(sink), first_text_(store.n_columns, 0) {
+        if (recent_pays_) {
+            recent_.resize(std::bit_ceil(std::min(store.n_rows * store.n_columns / 8, k_recent_slots)));
+            recent_shift_ = unsigned(64 - std::countr_zero(recent_.size()));
+        }
+    }
     CellReader(const CellReader&) = delete;
     CellReader& operator=(const CellReader&) = delete;
     // The sink's pool tasks read views into arena_, keepalive_ and arrow_:
@@ -763,12 +771,7 @@ private:
     // intake ends, so an address filed stays its object's. (Only in frames of
     // many cells: a small frame's call would pay for a table it cannot fill.)
     std::string_view recent_str(PyObject* s) {
-        if (recent_.empty()) {
-            const std::size_t cells = store_.n_rows * store_.n_columns;
-            recent_.resize(std::bit_ceil(std::clamp<std::size_t>(cells / 8, 256, k_recent_slots)));
-            recent_shift_ = unsigned(64 - std::countr_zero(recent_.size()));
-        }
-        RecentStr& e = recent_[std::size_t((std::uintptr_t(s) >> 4) * 0x9E3779B97F4A7C15ull >> recent_shift_)];
+        RecentStr& e = recent_[address_slot(s, recent_shift_)];
         if (e.key == s) return {e.data, e.size};
         const std::string_view v = keep(Ref::borrow(s));
         e = {s, v.data(), v.size()};

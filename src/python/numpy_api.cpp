@@ -137,15 +137,22 @@ Ref with_kept_blocks(std::size_t bytes, Make&& make) {
     return out;
 }
 
-[[noreturn]] void too_large(const char* what, std::size_t rows, std::size_t cols) {
-    PyErr_Format(PyExc_MemoryError, "cannot allocate a%s matrix of %zu x %zu cells", what, rows, cols);
-    throw PyError();
-}
-
-// rows * cols cells of `cell` bytes, or none when that is too large.
-bool cells_fit(std::size_t rows, std::size_t cols, std::size_t cell) {
+// A new array of `nd` (1 or 2) dimensions, rows x cols cells of NumPy type
+// `type` (of `cell` bytes each), made through the kept blocks when large.
+Ref new_array(int type, std::size_t cell, const char* what, int nd, std::size_t rows, std::size_t cols,
+              bool fortran_order) {
     const std::size_t k_max = std::size_t(PTRDIFF_MAX) / cell;
-    return rows <= k_max && cols <= k_max && (cols == 0 || rows <= k_max / cols);
+    if (rows > k_max || cols > k_max || (cols != 0 && rows > k_max / cols)) {
+        PyErr_Format(PyExc_MemoryError, "cannot allocate a%s matrix of %zu x %zu cells", what, rows, cols);
+        throw PyError();
+    }
+    npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+    return with_kept_blocks(rows * cols * cell, [&] {
+        PyArray_Descr* descr = PyArray_DescrFromType(type);  // stolen below
+        if (descr == nullptr) throw PyError();
+        return check(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, fortran_order ? 1 : 0,
+                                          nullptr));
+    });
 }
 
 }  // namespace
@@ -155,25 +162,15 @@ void require_numpy() {
 }
 
 Ref new_float_matrix(std::size_t rows, std::size_t cols, bool fortran_order) {
-    if (!cells_fit(rows, cols, sizeof(double))) too_large(" float64", rows, cols);
-    npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
-    return with_kept_blocks(rows * cols * sizeof(double), [&] {
-        PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);  // stolen below
-        if (descr == nullptr) throw PyError();
-        return check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr,
-                                          fortran_order ? 1 : 0, nullptr));
-    });
+    return new_array(NPY_FLOAT64, sizeof(double), " float64", 2, rows, cols, fortran_order);
 }
 
-Ref new_object_array(std::size_t rows, std::size_t cols, int nd, bool fortran_order) {
-    if (!cells_fit(rows, cols, sizeof(PyObject*))) too_large("n object", rows, cols);
-    npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
-    return with_kept_blocks(rows * cols * sizeof(PyObject*), [&] {
-        PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);  // stolen below
-        if (descr == nullptr) throw PyError();
-        return check(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, fortran_order ? 1 : 0,
-                                          nullptr));
-    });
+Ref new_object_matrix(std::size_t rows, std::size_t cols, bool fortran_order) {
+    return new_array(NPY_OBJECT, sizeof(PyObject*), "n object", 2, rows, cols, fortran_order);
+}
+
+Ref new_object_column(std::size_t rows) {
+    return new_array(NPY_OBJECT, sizeof(PyObject*), "n object", 1, rows, 1, false);
 }
 
 }  // namespace tovrik::py

@@ -18,8 +18,9 @@ void require_numpy();
 /// (MemoryError for a size that cannot be allocated).
 Ref new_float_matrix(std::size_t rows, std::size_t cols, bool fortran_order);
 
-/// A new object array of `rows` cells (nd 1; cols must be 1) or of shape
-/// (rows, cols) (nd 2), every cell NULL; throws PyError as above.
-Ref new_object_array(std::size_t rows, std::size_t cols, int nd, bool fortran_order);
+/// A new object array of shape (rows, cols), or of `rows` cells, every cell
+/// NULL; throws PyError as above.
+Ref new_object_matrix(std::size_t rows, std::size_t cols, bool fortran_order);
+Ref new_object_column(std::size_t rows);
 
 }  // namespace tovrik::py
