@@ -675,8 +675,7 @@ ColumnCodes encode_small(const Column& column, StridedOut out) {
     auto texts = std::make_shared<TextStore>();
     auto* const starts = reinterpret_cast<std::uint64_t*>(texts->new_block((k + 1) * sizeof(std::uint64_t) + total));
     char* const block = reinterpret_cast<char*>(starts + k + 1);
-    std::vector<LabelMap::Entry> labels(k);
-    std::array<std::size_t, ReverseLabelMap::k_max_skipped> skipped;
+    std::array<std::size_t, SortedBlock::k_max_skipped> skipped;
     std::size_t n_skipped = 0, g = 0, at = 0;
     double code = k_nan;
     for (std::size_t i = 0; i < n; ++i) {
@@ -684,25 +683,22 @@ ColumnCodes encode_small(const Column& column, StridedOut out) {
             const std::string_view t = column[keys[i].id];
             copy_short(block + at, t);
             starts[g] = at;
-            const StoredText text = TextStore::view_in_block(std::string_view(block + at, t.size()));
             at += t.size();
-            labels[g].first = text;
             if (is_missing_text(t)) {
                 skipped[n_skipped++] = g;
                 code = k_nan;
             } else {
-                const std::uint64_t c = g - n_skipped;
-                labels[g].second = c;
-                code = static_cast<double>(c);
+                code = static_cast<double>(g - n_skipped);
             }
             ++g;
         }
         out.data[keys[i].id * out.stride] = code;
     }
     starts[k] = at;
-    res.reverse_map.assign_packed(block, std::shared_ptr<const std::uint64_t[]>(texts, starts), k,
-                                  std::span<const std::size_t>(skipped.data(), n_skipped), texts);
-    res.label_map.assign_distinct(std::move(labels), std::move(texts));
+    const SortedBlock sorted(block, std::shared_ptr<const std::uint64_t[]>(texts, starts), k,
+                             std::span<const std::size_t>(skipped.data(), n_skipped));
+    res.reverse_map.assign_packed(sorted, texts);
+    res.label_map.assign_packed(sorted, std::move(texts));
     return res;
 }
 
@@ -728,30 +724,24 @@ ColumnCodes encode_column(const Column& column, StridedOut out, std::vector<std:
 
     // The text at position i in ascending order has the code i, less the
     // missing texts before it.
-    std::array<std::size_t, ReverseLabelMap::k_max_skipped> missing_at;
+    std::array<std::size_t, SortedBlock::k_max_skipped> missing_at;
     std::size_t n_missing = 0;
     if (!missing_ids.empty())
         for (std::size_t i = 0; i < k; ++i)
             if (std::find(missing_ids.begin(), missing_ids.end(), order[i]) != missing_ids.end())
                 missing_at[n_missing++] = i;
-    auto code_at = [&](std::size_t i) -> std::int64_t {
-        std::size_t before = 0;
-        for (std::size_t j = 0; j < n_missing; ++j) {
-            if (missing_at[j] == i) return -1;
-            before += missing_at[j] < i;
-        }
-        return std::int64_t(i - before);
-    };
 
     // Each distinct text is copied once, in ascending order, into one block
-    // that both maps view (so that they are read in the order the texts lie),
-    // after where each one starts, which is the reverse map.
+    // after where each one starts: both maps are views of it (read in the
+    // order the texts lie).
     std::uint64_t total = 0;
     for (const std::string_view t : d.texts) total += t.size();
     auto texts = std::make_shared<TextStore>();
     auto* const text_at =
         reinterpret_cast<std::uint64_t*>(texts->new_block(std::size_t((k + 1) * sizeof(std::uint64_t) + total)));
     char* const block = reinterpret_cast<char*>(text_at + k + 1);
+    const SortedBlock sorted(block, std::shared_ptr<const std::uint64_t[]>(texts, text_at), k,
+                             std::span<const std::size_t>(missing_at.data(), n_missing));
     for_ranges(k, k_grain / 4, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             if (i + 16 < r.end()) __builtin_prefetch(&d.texts[order[i + 16]]);
@@ -772,30 +762,24 @@ ColumnCodes encode_column(const Column& column, StridedOut out, std::vector<std:
             copy_short(block + text_at[i], d.texts[order[i]]);
         }
     });
-    // The column's own copies of its texts are done with before the label
-    // map takes its room: the two are not held at once.
+    // The column's own copies of its texts are done with before the codes
+    // by distinct text take their room: the two are not held at once.
     std::vector<std::string_view>().swap(d.texts);
     std::vector<std::vector<char>>().swap(d.blobs);
 
-    // The label map built in parallel, then handed over whole.
-    std::vector<LabelMap::Entry> labels(k);
     Scratch<double> code_of(k);
     for_ranges(k, k_grain / 4, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
-            const std::int64_t c = code_at(i);
-            code_of[order[i]] = c < 0 ? k_nan : static_cast<double>(c);
-            labels[i].first = TextStore::view_in_block(
-                std::string_view(block + text_at[i], std::size_t(text_at[i + 1] - text_at[i])));
-            if (c >= 0) labels[i].second = std::uint64_t(c);
+            const std::optional<std::uint64_t> c = sorted.code_at(i);
+            code_of[order[i]] = c ? static_cast<double>(*c) : k_nan;
         }
     });
 
     for_ranges(n, k_grain, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
     });
-    res.reverse_map.assign_packed(block, std::shared_ptr<const std::uint64_t[]>(texts, text_at), k,
-                                  std::span<const std::size_t>(missing_at.data(), n_missing), texts);
-    res.label_map.assign_distinct(std::move(labels), std::move(texts));
+    res.reverse_map.assign_packed(sorted, texts);
+    res.label_map.assign_packed(sorted, std::move(texts));
     return res;
 }
 
@@ -829,15 +813,15 @@ ColumnCodes label_encode_by_sort(std::span<const std::string_view> column, Strid
     std::uint64_t next = 0;
     for (std::string_view t : rows) {
         if (is_missing_text(t)) {
-            res.label_map.insert_new(std::string(t), std::nullopt);
+            res.label_map.insert_new(t, std::nullopt);
         } else {
-            res.reverse_map.insert_new(next, std::string(t));
-            res.label_map.insert_new(std::string(t), next++);
+            res.reverse_map.insert_new(next, t);
+            res.label_map.insert_new(t, next++);
         }
     }
     res.label_map.index();  // looked up from many workers below
     tbb::parallel_for(std::size_t(0), column.size(), [&](std::size_t r) {
-        const auto& code = *res.label_map.find(column[r]);
+        const auto code = res.label_map.entry(res.label_map.find_index(column[r])).second;
         out.data[r * out.stride] = code ? static_cast<double>(*code) : k_nan;
     });
     return res;

@@ -35,8 +35,8 @@ bool same_maps(const ColumnCodes& a, const ColumnCodes& b) {
     if (a.label_map.size() != b.label_map.size() || a.reverse_map.size() != b.reverse_map.size())
         return false;
     for (const auto& [text, code] : a.label_map) {
-        const auto* other = b.label_map.find(std::string_view(text));
-        if (other == nullptr || *other != code) return false;
+        const std::size_t other = b.label_map.find_index(std::string_view(text));
+        if (other == LabelMap::npos || b.label_map.entry(other).second != code) return false;
     }
     for (const auto& [code, text] : a.reverse_map) {
         const auto other = b.reverse_map.find(code);
@@ -53,6 +53,25 @@ bool texts_held_once(const ColumnCodes& c) {
         if (!other || std::string_view(*other).data() != std::string_view(text).data()) return false;
     }
     return true;
+}
+
+// Entries added to a map the engine made keep all it had.
+bool kept_when_added_to(const ColumnCodes& c) {
+    LabelMap labels = c.label_map;
+    ReverseLabelMap reverse = c.reverse_map;
+    const std::string added = "\xff added";  // not UTF-8: in no column
+    labels.insert_or_assign(added, std::uint64_t(c.reverse_map.size()));
+    reverse.insert_new(c.reverse_map.size(), added);
+    if (labels.size() != c.label_map.size() + 1 || reverse.size() != c.reverse_map.size() + 1) return false;
+    for (const auto& [text, code] : c.label_map) {
+        const std::size_t j = labels.find_index(std::string_view(text));
+        if (j == LabelMap::npos || labels.entry(j).second != code) return false;
+    }
+    for (const auto& [code, text] : c.reverse_map)
+        if (reverse.find(code) != text) return false;
+    const std::size_t j = labels.find_index(added);
+    return j != LabelMap::npos && labels.entry(j).second == c.reverse_map.size() &&
+           reverse.find(c.reverse_map.size()) == std::string_view(added);
 }
 
 // Texts after `prefix` (when given, on every text of the first half of the
@@ -206,7 +225,12 @@ int main() {
             });
             expect(same_bits(a, b), "codes differ from the sorted reference", seed);
             expect(same_maps(ca, cb), "maps differ from the sorted reference", seed);
+            expect(same_maps(cb, ca), "lookups in the sorted block differ from the reference", seed);
             expect(texts_held_once(ca), "the maps hold a text twice", seed);
+            for (const std::string& t : random_column(rng, 16, 40))
+                expect((ca.label_map.find_index(t) == LabelMap::npos) == (cb.label_map.find_index(t) == LabelMap::npos),
+                       "a text is found in one map and not the other", seed);
+            expect(kept_when_added_to(ca), "a map added to lost what it had", seed);
 
             // Views handed over are let go, their room reused, with the same result.
             std::vector<std::string_view> given = views;
