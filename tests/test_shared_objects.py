@@ -71,11 +71,12 @@ def test_shared_objects_read_as_fresh_ones(rows, distinct, layout, as_array):
 
 
 @pytest.mark.parametrize("layout", ["plain", "with-none-bools", "numbers-first", "subclass"])
-@pytest.mark.parametrize("rows, columns, distinct", [(100, 700, 40), (300, 250, 5_000), (1_000, 70, 14)])
+@pytest.mark.parametrize("rows, columns, distinct", [(100, 700, 40), (300, 250, 5_000), (1_000, 70, 14), (1_100, 64, 300)])
 @pytest.mark.parametrize("as_array", [False, True])
 def test_wide_frames_of_shared_objects_read_as_fresh_ones(rows, columns, distinct, layout, as_array):
-    # Short columns, so many that the strs met are filed by address across
-    # columns: every column's codes and the state as with fresh objects.
+    # Short columns, or long ones in a frame of many (numbered by identity),
+    # so many that the strs met are filed by address across columns: every
+    # column's codes and the state as with fresh objects.
     rng = np.random.default_rng(rows * columns)
     cols = [shared_column(rng, rows, distinct, layout) for _ in range(columns)]
     shared = pd.DataFrame({f"t{j}": pd.Series(c, dtype=object) for j, c in enumerate(cols)})
@@ -96,14 +97,14 @@ def test_fresh_run_then_repeats():
     assert a.__getstate__() == b.__getstate__()
 
 
-@pytest.mark.parametrize("width", [1, 200], ids=["one-column", "wide"])
-def test_object_freed_by_cell_code_is_not_taken_for_its_successor(objarr, width):
+@pytest.mark.parametrize("width, n", [(1, 200), (200, 200), (64, 600)], ids=["one-column", "wide", "wide-long"])
+def test_object_freed_by_cell_code_is_not_taken_for_its_successor(objarr, width, n):
     # Cell code drops the array's only reference to the texts read so far and
     # puts new texts of the same size in later rows: freed memory goes to new
     # objects first, so a text known only by its address would come back
     # wrong unless each object met is held until the encode ends. (Wide, the
-    # strs met are filed by address across columns.)
-    n = 200
+    # strs met are filed by address across columns; wide and long, by
+    # identity in a column as well.)
     holder = {}
 
     class Swap:

@@ -756,24 +756,28 @@ private:
     // the object held until the intake ends whether or not the text points
     // into it: its address must stay its own.
     std::string_view held_text(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) return recent_pays_ ? recent_str(value) : held_str(value);
         keepalive_.push_back(Ref::borrow(value).release());
-        if (!PyUnicode_CheckExact(value)) return value == Py_None ? "None" : value == Py_True ? "True" : "False";
+        return value == Py_None ? "None" : value == Py_True ? "True" : "False";
+    }
+    std::string_view held_str(PyObject* s) {
+        keepalive_.push_back(Ref::borrow(s).release());
         std::string spill;
-        const std::string_view v = str_text(value, spill);
+        const std::string_view v = str_text(s, spill);
         if (!spill.empty() || v.data() == spill.data()) return arena_.add(v);
         return v;
     }
 
-    // Short columns (a wide frame's) are read a view per row, and their cells
-    // keep meeting the same strs: those met lately are filed by address in a
-    // small table, overwritten on a collision, so that a str met again is
-    // neither read nor held once more. Every str filed is held until the
-    // intake ends, so an address filed stays its object's. (Only in frames of
-    // many cells: a small frame's call would pay for a table it cannot fill.)
+    // The cells of a wide frame keep meeting the same strs from column to
+    // column: those met lately are filed by address in a small table,
+    // overwritten on a collision, so that a str met again is neither read
+    // nor held once more. Every str filed is held until the intake ends, so
+    // an address filed stays its object's. (Only in frames of many cells: a
+    // small frame's call would pay for a table it cannot fill.)
     std::string_view recent_str(PyObject* s) {
         RecentStr& e = recent_[address_slot(s, recent_shift_)];
         if (e.key == s) return {e.data, e.size};
-        const std::string_view v = keep(Ref::borrow(s));
+        const std::string_view v = held_str(s);
         e = {s, v.data(), v.size()};
         return v;
     }
@@ -827,19 +831,22 @@ private:
         std::size_t size = 0;
     };
     static constexpr std::size_t k_recent_slots = std::size_t(1) << 14;
+    static constexpr std::size_t k_recent_columns = 64;
     std::vector<RecentStr> recent_;  // see recent_str()
     unsigned recent_shift_ = 64;
-    // Many cells in short columns: see recent_str().
-    const bool recent_pays_ = store_.n_rows < k_identity_rows && store_.n_rows * store_.n_columns >= (1u << 16);
+    // Many cells in short columns, or in many columns: see recent_str().
+    const bool recent_pays_ = (store_.n_rows < k_identity_rows || store_.n_columns >= k_recent_columns) &&
+                              store_.n_rows * store_.n_columns >= (1u << 16);
     std::vector<std::size_t> first_text_;  // per column: row of its first cell that is not a number
     const std::vector<std::uint8_t>* forced_ = nullptr;
 };
 
-void check_signals(std::size_t& countdown) {
-    if (--countdown == 0) {
-        countdown = k_signal_interval;
-        if (PyErr_CheckSignals() < 0) throw PyError();
-    }
+// True when it checked (a signal handler is Python code, and may have run).
+bool check_signals(std::size_t& countdown) {
+    if (--countdown != 0) return false;
+    countdown = k_signal_interval;
+    if (PyErr_CheckSignals() < 0) throw PyError();
+    return true;
 }
 
 // Whether a cell is read without calling any method of it (see CellReader::cell).
@@ -903,11 +910,16 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
     // looked for in the table of the objects met).
     constexpr std::size_t ahead = 32;
     reader.begin_objects(c);
+    // Whether every row of the column lies in the array: so until Python code
+    // may have run (a cell's method or a signal handler), then asked again.
+    bool whole = rows != 0 && fits(rows - 1);
     for (std::size_t r = 0; r < rows; ++r) {
-        check_signals(countdown);
-        // The shape is checked once a cell: a row ahead that fits means this
-        // one does too.
-        if (r + ahead < rows && fits(r + ahead)) {
+        if (check_signals(countdown)) whole = fits(rows - 1);
+        // Else the shape is checked once a cell: a row ahead that fits means
+        // this one does too.
+        const bool ahead_fits = r + ahead < rows && (whole || fits(r + ahead));
+        if (!ahead_fits && !whole && !fits(r)) throw Panic("the source array changed shape while its cells were read");
+        if (ahead_fits) {
             PyObject* next;
             std::memcpy(&next, at(r + ahead), sizeof next);
             // Its type, and a str's state and first bytes, which may lie in
@@ -915,14 +927,19 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
             __builtin_prefetch(next);
             __builtin_prefetch(reinterpret_cast<const char*>(next) + 48);
             reader.prefetch_object(next);
-        } else if (!fits(r)) {
-            throw Panic("the source array changed shape while its cells were read");
         }
         PyObject* item;
         std::memcpy(&item, at(r), sizeof item);
         if (item == nullptr) item = Py_None;  // an array made with np.empty
         if (reader.known_object(item, r, c)) continue;
-        if (frame != nullptr && !plain_cell(item)) {
+        if (plain_cell(item)) {
+            // Reading it runs no Python code, so the array's reference keeps
+            // it (a reference of our own would write to the object, whose
+            // bytes a worker is about to read).
+            reader.object_cell(item, r, c);
+            continue;
+        }
+        if (frame != nullptr) {
             if (PyObject* now = before_python_code(*frame, c, item)) {
                 src = now;  // the same cells, in memory that the frame does not share
                 a = reinterpret_cast<PyArrayObject*>(src);
@@ -931,6 +948,7 @@ void read_array_column(PyObject* src, Direct kind, CellReader& reader, std::size
         }
         Ref cell = Ref::borrow(item);
         reader.object_cell(cell.get(), r, c);
+        whole = fits(rows - 1);
     }
     reader.end_column(c);
 }
