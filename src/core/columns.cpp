@@ -42,6 +42,9 @@ void TextColumnEncoder::submit(std::uint64_t c, std::vector<std::string_view>&& 
         const std::size_t begin = batch_.views.size();
         batch_.views.insert(batch_.views.end(), texts.begin(), texts.end());
         batch_.columns.push_back({&slot, StridedOut{&out_.at(0, c), out_.row_stride}, begin, batch_.views.size()});
+        // The column's own views are let go now: their room, still in the
+        // cache, goes to the next column's.
+        std::vector<std::string_view>().swap(texts);
         if (batch_.views.size() >= k_batch_views) flush();
         return;
     }
