@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
@@ -116,10 +117,45 @@ std::vector<std::string> names_as_integers(PyObject* columns) {
     return out;
 }
 
+// The first attempt's answer for an exact pandas Index, read from its
+// tolist(): the items its iteration gives, made at once rather than boxed one
+// by one (pandas 3 keeps str labels in Arrow, where iterating them costs
+// about half a microsecond a name). None when it is not such an Index or
+// tolist() fails (its error discarded): the first attempt then runs as it is.
+std::optional<bool> index_names_as_texts(PyObject* columns, std::vector<std::string>& out) {
+    Ref name = check(PyUnicode_FromString("pandas"));
+    Ref pandas = Ref::steal(PyImport_GetModule(name.get()));  // null, and no error, when not imported
+    if (!pandas) {
+        if (PyErr_Occurred()) absorb_error();
+        return std::nullopt;
+    }
+    Ref index_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "Index"));
+    if (!index_type) absorb_error();
+    if (!index_type || Py_TYPE(columns) != reinterpret_cast<PyTypeObject*>(index_type.get())) return std::nullopt;
+    Ref list = Ref::steal(PyObject_CallMethod(columns, "tolist", nullptr));
+    if (!list) absorb_error();
+    if (!list || !PyList_CheckExact(list.get())) return std::nullopt;
+    out.clear();
+    out.reserve(std::size_t(PyList_GET_SIZE(list.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(list.get(), i);
+        if (!PyUnicode_Check(item)) return false;
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(item, &n);
+        if (s == nullptr) {
+            absorb_error();
+            return false;
+        }
+        out.emplace_back(s, std::size_t(n));
+    }
+    return true;
+}
+
 std::vector<std::string> column_names(PyObject* obj) {
     Ref columns = check(PyObject_GetAttrString(obj, "columns"));
     std::vector<std::string> names;
-    if (names_as_texts(columns.get(), names)) return names;
+    const std::optional<bool> from_index = index_names_as_texts(columns.get(), names);
+    if (from_index ? *from_index : names_as_texts(columns.get(), names)) return names;
     return names_as_integers(columns.get());
 }
 
