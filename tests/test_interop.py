@@ -94,6 +94,34 @@ def test_number_blocks_of_a_frame_without_objects(text_dtype):
     same_result(df.iloc[::3])
 
 
+def block_layouts():
+    """Frames whose columns pandas keeps in blocks laid out every way: one 2-D
+    block a dtype, a block a column, columns taken out of order (a block's
+    positions not ascending), duplicate names, rows sliced (strided blocks)."""
+    rng = np.random.default_rng(5)
+    n = 50
+    base = pd.DataFrame({**{f"o{j}": pd.Series([f"w{(i * (j + 2)) % 11}" for i in range(n)], dtype=object)
+                            for j in range(4)},
+                         **{f"f{j}": rng.random(n) for j in range(3)},
+                         "i": rng.integers(0, 5, n), "b": rng.random(n) > 0.5})
+    one_by_one = pd.DataFrame(index=range(n))
+    for name in base.columns:
+        one_by_one[name] = base[name].copy()
+    return {
+        "consolidated": base,
+        "block-a-column": one_by_one,
+        "out-of-order": base[["f1", "o2", "b", "o0", "f0", "o3", "i", "o1", "f2"]].copy(),
+        "duplicate-names": pd.concat([base, base[["o1", "f0", "o1"]]], axis=1),
+        "rows-sliced": base.iloc[::3],
+        "from-2d-array": pd.DataFrame(base[["o0", "o1", "o2"]].to_numpy()[::-1].copy(), dtype=object),
+    }
+
+
+@pytest.mark.parametrize("layout", list(block_layouts()))
+def test_frames_read_from_their_blocks_equal_values_road(layout):
+    same_result(block_layouts()[layout])
+
+
 def test_wide_frames_of_short_columns_match_their_columns_alone():
     # Short columns are encoded many to a pool task, beside others that are
     # not (string columns, numbers): every column's codes and maps must be its

@@ -11,6 +11,7 @@
 #include <memory>
 #include <limits>
 #include <optional>
+#include <span>
 #include <type_traits>
 
 #include "core/columns.hpp"
@@ -1167,17 +1168,18 @@ class FrameSnapshot {
 public:
     static constexpr std::size_t k_none = std::size_t(-1);
 
-    // Columns first .. first + width - 1 of the frame, as one NumPy array:
-    // 2-D, or 1-D for a single string column.
+    // Columns of the frame as one NumPy array: 2-D (a column each of its
+    // columns), or 1-D for a single column.
     struct Source {
         Ref array;
-        std::size_t first, width;
+        std::size_t last;  // the frame's last column read from it
         Direct kind;
         bool shared;  // the frame may reach its cells
     };
 
     explicit FrameSnapshot(std::size_t cols)
-        : source_of_(cols, k_none), chunks_(cols), missing_(cols), coded_(cols), masked_(cols) {}
+        : source_of_(cols, k_none), column_in_source_(cols, 0), chunks_(cols), missing_(cols), coded_(cols),
+          masked_(cols) {}
 
     // A column of codes into its distinct cells (a Categorical's exact str
     // categories, or the boxes of a column's distinct dates): those cells, the
@@ -1199,13 +1201,25 @@ public:
         Direct kind = Direct::none;
     };
 
+    // Columns first .. first + width - 1 of the frame.
     void add_array(Ref array, std::size_t first, std::size_t width, Direct kind) {
+        std::vector<std::size_t> columns(width);
+        for (std::size_t i = 0; i < width; ++i) columns[i] = first + i;
+        add_columns(std::move(array), columns, kind);
+    }
+    // The frame's columns columns[i], read from column i of `array` (2-D) or
+    // from `array` itself (1-D, one column).
+    void add_columns(Ref array, std::span<const std::size_t> columns, Direct kind) {
         auto* a = reinterpret_cast<PyArrayObject*>(array.get());
         // A new array that only this snapshot holds shares nothing.
         const bool shared = Py_REFCNT(array.get()) != 1 || !PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA);
-        for (std::size_t c = first; c < first + width; ++c) source_of_[c] = sources_.size();
-        sources_.push_back({std::move(array), first, width, kind, shared});
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            source_of_[columns[i]] = sources_.size();
+            column_in_source_[columns[i]] = i;
+        }
+        sources_.push_back({std::move(array), *std::max_element(columns.begin(), columns.end()), kind, shared});
     }
+    bool has_source(std::size_t c) const noexcept { return source_of_[c] != k_none; }
     void add_chunks(std::size_t c, std::vector<arrow::TextChunk>&& chunks, Ref missing) {
         chunks_[c] = std::move(chunks);
         missing_[c] = std::move(missing);
@@ -1221,6 +1235,7 @@ public:
 private:
     std::vector<Source> sources_;
     std::vector<std::size_t> source_of_;  // per column: index into sources_, k_none for chunks
+    std::vector<std::size_t> column_in_source_;
     std::vector<std::optional<std::vector<arrow::TextChunk>>> chunks_;
     std::vector<Ref> missing_;
     std::vector<Coded> coded_;
@@ -1235,7 +1250,7 @@ private:
 PyObject* before_python_code(FrameSnapshot& frame, std::size_t c, PyObject* cell) {
     if (frame.detached_ || cell == frame.pandas_na_.get()) return nullptr;  // pandas' own missing value
     for (FrameSnapshot::Source& s : frame.sources_) {
-        if (!s.shared || s.first + s.width <= c) continue;
+        if (!s.shared || s.last < c) continue;
         s.array = check(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(s.array.get()), NPY_KEEPORDER));
         s.shared = false;
     }
@@ -1437,6 +1452,65 @@ bool take_masked(PyObject* ext, Direct kind, PyObject* pandas_na, std::size_t ro
 
 constexpr std::size_t k_run_columns = 8, k_run_rows = 32768;
 
+// The frame's columns of NumPy dtypes straight from the blocks pandas keeps
+// them in: each block a 2-D array whose row i is the frame's column
+// mgr_locs[i], so a column costs neither a Series of its own (some 20 us of
+// pandas a column, in a frame whose dtypes interleave) nor a copy. There is
+// no public call for this: a block that is anything but what it should be
+// (not a plain array of the frame's rows, a position out of range or met
+// twice, a dtype other than its column's) is left alone, as is every block
+// when pandas' internals are not where they are looked for, and those
+// columns are read as before.
+void take_block_columns(PyObject* obj, const std::vector<FrameColumn>& road, std::size_t rows, FrameSnapshot& frame) {
+    auto gone = [] {
+        if (PyErr_Occurred()) absorb_error();
+    };
+    Ref mgr = Ref::steal(PyObject_GetAttrString(obj, "_mgr"));
+    Ref blocks = mgr ? Ref::steal(PyObject_GetAttrString(mgr.get(), "blocks")) : Ref();
+    if (!blocks || !PyTuple_Check(blocks.get())) return gone();
+    std::vector<std::uint8_t> met(road.size(), 0);
+    std::vector<std::pair<Ref, std::vector<std::size_t>>> taken;
+    for (Py_ssize_t b = 0; b < PyTuple_GET_SIZE(blocks.get()); ++b) {
+        PyObject* block = PyTuple_GET_ITEM(blocks.get(), b);
+        Ref values = Ref::steal(PyObject_GetAttrString(block, "values"));
+        Ref locs = Ref::steal(PyObject_GetAttrString(block, "mgr_locs"));
+        Ref at = locs ? Ref::steal(PyObject_GetAttrString(locs.get(), "as_array")) : Ref();
+        if (!values || !at) {
+            gone();
+            continue;
+        }
+        // (width, rows) as the block keeps it; its transpose is (rows, width).
+        if (direct_kind(values.get(), 2) == Direct::none || !PyArray_Check(at.get())) continue;
+        auto* v = reinterpret_cast<PyArrayObject*>(values.get());
+        auto* l = reinterpret_cast<PyArrayObject*>(at.get());
+        if (std::size_t(PyArray_DIM(v, 1)) != rows || PyArray_NDIM(l) != 1 || PyArray_TYPE(l) != NPY_INT64 ||
+            PyArray_DIM(l, 0) != PyArray_DIM(v, 0))
+            continue;
+        const Direct kind = direct_kind(values.get(), 2);
+        std::vector<std::size_t> columns(std::size_t(PyArray_DIM(l, 0)));
+        bool fits = true;
+        for (std::size_t i = 0; i < columns.size() && fits; ++i) {
+            std::int64_t c;
+            std::memcpy(&c, static_cast<const char*>(PyArray_DATA(l)) + npy_intp(i) * PyArray_STRIDE(l, 0), sizeof c);
+            fits = c >= 0 && std::uint64_t(c) < road.size() && road[std::size_t(c)].road == FrameRoad::numpy &&
+                   road[std::size_t(c)].kind == kind && !met[std::size_t(c)];
+            if (fits) columns[i] = std::size_t(c);
+        }
+        if (!fits || columns.empty()) {
+            if (!fits) return;  // pandas' bookkeeping is not what it should be: no block is taken
+            continue;
+        }
+        for (std::size_t c : columns) met[c] = 1;
+        Ref t = Ref::steal(PyArray_Transpose(v, nullptr));
+        if (!t) return gone();
+        taken.emplace_back(std::move(t), std::move(columns));
+    }
+    for (auto& [array, columns] : taken) {
+        const Direct kind = road[columns[0]].kind;
+        frame.add_columns(std::move(array), columns, kind);
+    }
+}
+
 FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, std::size_t rows) {
     FrameSnapshot frame(road.size());
     try {
@@ -1448,10 +1522,16 @@ FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& 
         Ref iloc = check(PyObject_GetAttrString(obj, "iloc"));
         Ref categorical;  // pandas.Categorical, once a column needs it
         Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+        if (std::any_of(road.begin(), road.end(), [](const FrameColumn& f) { return f.road == FrameRoad::numpy; }))
+            take_block_columns(obj, road, rows, frame);
         for (std::size_t c = 0; c < road.size();) {
+            if (frame.has_source(c)) {
+                ++c;
+                continue;
+            }
             std::size_t end = c + 1;
             while (road[c].road == FrameRoad::numpy && end < road.size() && road[end].road == FrameRoad::numpy &&
-                   road[end].kind == road[c].kind)
+                   road[end].kind == road[c].kind && !frame.has_source(end))
                 ++end;
             // A run: one 2-D array for all its columns. That array is a copy
             // unless the run's columns lie side by side in one of the frame's
@@ -1601,7 +1681,7 @@ void read_frame_columns(FrameSnapshot& frame, CellReader& reader, std::size_t ro
             continue;
         }
         const FrameSnapshot::Source& s = frame.sources_[frame.source_of_[c]];
-        read_array_column(s.array.get(), s.kind, reader, rows, c, c - s.first, countdown,
+        read_array_column(s.array.get(), s.kind, reader, rows, c, frame.column_in_source_[c], countdown,
                           frame.detached_ ? nullptr : &frame, plain ? &copies : nullptr);
     }
     copies.wait();
