@@ -321,10 +321,17 @@ public:
         }
         if (identity_.size() >= next_identity_check_) {
             next_identity_check_ *= 2;
-            if (!identity_pays(r, c)) {
+            const std::optional<std::size_t> expected = identity_expected(r, c);
+            if (!expected) {
                 leave_identity(r, c);
                 return cell(value, r, c);
             }
+            // Room for the objects still to come, made now while the table is
+            // small, rather than by doublings that hold the old table beside
+            // the new one when it is largest.
+            const std::size_t want = std::min(*expected + *expected / 8, store_.n_rows);
+            identity_.reserve(want);
+            by_identity_.texts.reserve(want);
         }
         // A row adds one text at most, and begin_objects() took only columns
         // whose row numbers fit an id.
@@ -716,19 +723,23 @@ private:
     // d = k(1 - e^(-m/k)) of them would be met in the first m, and
     // k(1 - e^(-n/k)) in all n: k is solved for from the d met so far. (A
     // column whose repeats cluster, or follow a skewed law, meets fewer.)
-    bool identity_pays(std::size_t r, std::size_t c) const {
+    // (The distinct objects it then meets in all are k(1 - e^(-n/k)), which
+    // is returned, or none when it does not pay.)
+    std::optional<std::size_t> identity_expected(std::size_t r, std::size_t c) const {
         const double m = double(r - first_text_[c]), n = double(store_.n_rows - first_text_[c]);
         const double d = double(by_identity_.texts.size() - first_text_[c]);
-        if (d >= m) return false;
+        if (d >= m) return std::nullopt;
         // (1 - e^-x)/x falls from 1 at x = 0 towards 0; x = m/k where it is d/m.
         double lo = 0, hi = 64;
         for (int i = 0; i < 50; ++i) {
             const double x = (lo + hi) / 2;
             ((1 - std::exp(-x)) / x > d / m ? lo : hi) = x;
         }
-        if (lo == 0) return false;
+        if (lo == 0) return std::nullopt;
         const double k = m / lo;
-        return 1 - k * -std::expm1(-n / k) / n >= 0.5;
+        const double met = k * -std::expm1(-n / k);
+        if (1 - met / n < 0.5) return std::nullopt;
+        return first_text_[c] + std::size_t(met);
     }
 
     // Column c goes on with a view a row, from row r: the rows so far get
@@ -818,7 +829,7 @@ private:
     core::TextColumnSink& sink_;
     static constexpr std::size_t k_none = std::size_t(-1);
     static constexpr std::size_t k_identity_rows = 1024;       // columns shorter are read a view per row
-    static constexpr std::size_t k_identity_evidence = 4096;  // objects met before identity_pays() is first asked
+    static constexpr std::size_t k_identity_evidence = 4096;  // objects met before identity_expected() is first asked
                                                               // (an eighth of the rows, if fewer)
     std::size_t next_identity_check_ = k_identity_evidence;    // asked again at each doubling
     static constexpr std::size_t k_early_batch = 1 << 14;  // texts handed to the sink early at a time
