@@ -637,6 +637,12 @@ inline void copy_short(char* dst, std::string_view t) {
     }
 }
 
+// Both maps of a column as views of its sorted block, which `texts` holds.
+void view_block(ColumnCodes& res, const SortedBlock& block, std::shared_ptr<TextStore> texts) {
+    res.reverse_map.assign_packed(block, texts);
+    res.label_map.assign_packed(block, std::move(texts));
+}
+
 // A column of at most this many rows is sorted whole, rows and all: with so
 // few, hashing them first to sort only the distinct texts costs more than it
 // saves (a wide frame has thousands of such columns).
@@ -695,10 +701,9 @@ ColumnCodes encode_small(const Column& column, StridedOut out) {
         out.data[keys[i].id * out.stride] = code;
     }
     starts[k] = at;
-    const SortedBlock sorted(block, std::shared_ptr<const std::uint64_t[]>(texts, starts), k,
-                             std::span<const std::size_t>(skipped.data(), n_skipped));
-    res.reverse_map.assign_packed(sorted, texts);
-    res.label_map.assign_packed(sorted, std::move(texts));
+    view_block(res, SortedBlock(block, std::shared_ptr<const std::uint64_t[]>(texts, starts), k,
+                                std::span<const std::size_t>(skipped.data(), n_skipped)),
+               std::move(texts));
     return res;
 }
 
@@ -778,8 +783,7 @@ ColumnCodes encode_column(const Column& column, StridedOut out, std::vector<std:
     for_ranges(n, k_grain, [&](const auto& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) out.data[i * out.stride] = code_of[d.row_ids[i]];
     });
-    res.reverse_map.assign_packed(sorted, texts);
-    res.label_map.assign_packed(sorted, std::move(texts));
+    view_block(res, sorted, std::move(texts));
     return res;
 }
 

@@ -768,16 +768,9 @@ private:
     // the object held until the intake ends whether or not the text points
     // into it: its address must stay its own.
     std::string_view held_text(PyObject* value) {
-        if (PyUnicode_CheckExact(value)) return recent_pays_ ? recent_str(value) : held_str(value);
+        if (PyUnicode_CheckExact(value)) return recent_pays_ ? recent_str(value) : keep(Ref::borrow(value), true);
         keepalive_.push_back(Ref::borrow(value).release());
         return value == Py_None ? "None" : value == Py_True ? "True" : "False";
-    }
-    std::string_view held_str(PyObject* s) {
-        keepalive_.push_back(Ref::borrow(s).release());
-        std::string spill;
-        const std::string_view v = str_text(s, spill);
-        if (!spill.empty() || v.data() == spill.data()) return arena_.add(v);
-        return v;
     }
 
     // The cells of a wide frame keep meeting the same strs from column to
@@ -789,17 +782,20 @@ private:
     std::string_view recent_str(PyObject* s) {
         RecentStr& e = recent_[address_slot(s, recent_shift_)];
         if (e.key == s) return {e.data, e.size};
-        const std::string_view v = held_str(s);
+        const std::string_view v = keep(Ref::borrow(s), true);
         e = {s, v.data(), v.size()};
         return v;
     }
 
-    std::string_view keep(Ref s) {
+    // The text of str s, held until the intake ends: in s, which is then
+    // held, or rebuilt in the arena (lone surrogates), when s is held only if
+    // `by_address` (its address filed, so that it must stay its own).
+    std::string_view keep(Ref s, bool by_address = false) {
         std::string spill;
-        std::string_view v = str_text(s.get(), spill);
-        if (!spill.empty() || v.data() == spill.data()) return arena_.add(v);
-        keepalive_.push_back(s.release());  // the view points into this str
-        return v;
+        const std::string_view v = str_text(s.get(), spill);
+        const bool rebuilt = !spill.empty() || v.data() == spill.data();
+        if (!rebuilt || by_address) keepalive_.push_back(s.release());
+        return rebuilt ? arena_.add(v) : v;
     }
 
     std::string_view text_of(PyObject* value) {
@@ -1491,35 +1487,28 @@ void take_block_columns(PyObject* obj, const std::vector<FrameColumn>& road, std
             continue;
         }
         // (width, rows) as the block keeps it; its transpose is (rows, width).
-        if (direct_kind(values.get(), 2) == Direct::none || !PyArray_Check(at.get())) continue;
+        const Direct kind = direct_kind(values.get(), 2);
+        if (kind == Direct::none || !PyArray_Check(at.get())) continue;
         auto* v = reinterpret_cast<PyArrayObject*>(values.get());
         auto* l = reinterpret_cast<PyArrayObject*>(at.get());
         if (std::size_t(PyArray_DIM(v, 1)) != rows || PyArray_NDIM(l) != 1 || PyArray_TYPE(l) != NPY_INT64 ||
-            PyArray_DIM(l, 0) != PyArray_DIM(v, 0))
+            PyArray_DIM(l, 0) != PyArray_DIM(v, 0) || PyArray_DIM(l, 0) == 0)
             continue;
-        const Direct kind = direct_kind(values.get(), 2);
         std::vector<std::size_t> columns(std::size_t(PyArray_DIM(l, 0)));
-        bool fits = true;
-        for (std::size_t i = 0; i < columns.size() && fits; ++i) {
+        for (std::size_t i = 0; i < columns.size(); ++i) {
             std::int64_t c;
             std::memcpy(&c, static_cast<const char*>(PyArray_DATA(l)) + npy_intp(i) * PyArray_STRIDE(l, 0), sizeof c);
-            fits = c >= 0 && std::uint64_t(c) < road.size() && road[std::size_t(c)].road == FrameRoad::numpy &&
-                   road[std::size_t(c)].kind == kind && !met[std::size_t(c)];
-            if (fits) columns[i] = std::size_t(c);
+            if (c < 0 || std::uint64_t(c) >= road.size() || road[std::size_t(c)].road != FrameRoad::numpy ||
+                road[std::size_t(c)].kind != kind || met[std::size_t(c)])
+                return;  // pandas' bookkeeping is not what it should be: no block is taken
+            met[std::size_t(c)] = 1;
+            columns[i] = std::size_t(c);
         }
-        if (!fits || columns.empty()) {
-            if (!fits) return;  // pandas' bookkeeping is not what it should be: no block is taken
-            continue;
-        }
-        for (std::size_t c : columns) met[c] = 1;
         Ref t = Ref::steal(PyArray_Transpose(v, nullptr));
         if (!t) return gone();
         taken.emplace_back(std::move(t), std::move(columns));
     }
-    for (auto& [array, columns] : taken) {
-        const Direct kind = road[columns[0]].kind;
-        frame.add_columns(std::move(array), columns, kind);
-    }
+    for (auto& [array, columns] : taken) frame.add_columns(std::move(array), columns, road[columns[0]].kind);
 }
 
 FrameSnapshot take_frame_columns(PyObject* obj, const std::vector<FrameColumn>& road, std::size_t rows) {

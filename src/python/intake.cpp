@@ -67,6 +67,20 @@ std::size_t names_hint(PyObject* seq) {
     return std::min(std::size_t(hint), k_max_hinted_names);
 }
 
+// Appends the text of a name that is a str with valid UTF-8; false (its
+// error discarded) for any other.
+bool add_text_name(PyObject* item, std::vector<std::string>& out) {
+    if (!PyUnicode_Check(item)) return false;
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(item, &n);
+    if (s == nullptr) {
+        absorb_error();
+        return false;
+    }
+    out.emplace_back(s, std::size_t(n));
+    return true;
+}
+
 // First attempt: every entry of `columns` is a str. False when the attempt is
 // abandoned; its error is discarded.
 bool names_as_texts(PyObject* columns, std::vector<std::string>& out) {
@@ -79,16 +93,8 @@ bool names_as_texts(PyObject* columns, std::vector<std::string>& out) {
         absorb_error();
         return false;
     }
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (!PyUnicode_Check(item.get())) return false;
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(item.get(), &n);
-        if (s == nullptr) {
-            absorb_error();
-            return false;
-        }
-        out.emplace_back(s, std::size_t(n));
-    }
+    while (Ref item = Ref::steal(PyIter_Next(it.get())))
+        if (!add_text_name(item.get(), out)) return false;
     if (PyErr_Occurred()) {
         absorb_error();
         return false;
@@ -137,17 +143,8 @@ std::optional<bool> index_names_as_texts(PyObject* columns, std::vector<std::str
     if (!list || !PyList_CheckExact(list.get())) return std::nullopt;
     out.clear();
     out.reserve(std::size_t(PyList_GET_SIZE(list.get())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(list.get(), i);
-        if (!PyUnicode_Check(item)) return false;
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(item, &n);
-        if (s == nullptr) {
-            absorb_error();
-            return false;
-        }
-        out.emplace_back(s, std::size_t(n));
-    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+        if (!add_text_name(PyList_GET_ITEM(list.get(), i), out)) return false;
     return true;
 }
 
